@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset the suite needs and runs it:
+#   1. unit and integration tests under ASan + UBSan (preset asan),
+#   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
+#   3. the whole suite, e2e included (preset default).
+# Prints each runner's summary and a total line; exits non-zero on any failure.
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+
+bash scripts/setup.sh || { echo "test: set-up failed" >&2; exit 1; }
+
+jobs=${WS_TEST_JOBS:-2}
+passed=0
+failed=0
+status=0
+
+# run_suite <preset> [ctest arguments...]
+run_suite() {
+  local preset=$1; shift
+  echo "=== preset $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
+    echo "test: build of preset $preset failed" >&2
+    status=1
+    failed=$((failed + 1))
+    return
+  fi
+  echo "=== preset $preset: ctest $*"
+  local log
+  log=$(mktemp)
+  ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local f t
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+  elif [ "$rc" -ne 0 ]; then
+    failed=$((failed + 1))
+  fi
+  rm -f "$log"
+  [ "$rc" -eq 0 ] || status=1
+}
+
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+  run_suite asan -L 'unit|integration'
+run_suite fuzz -L fuzz
+run_suite default
+
+echo
+echo "total: $passed passed, $failed failed"
+exit $status

@@ -1,0 +1,42 @@
+// The settings record: built-in defaults, then config.json, then the
+// environment. Flat and copyable; holds API keys in plain text.
+#pragma once
+
+#include <cstddef>
+
+struct ws_config {
+  char provider[32];
+  int count;
+  char region[24];
+  char safe[16];
+  char language[16];
+  char searxng_categories[128];
+  int tavily_advanced;
+  int tavily_answer;
+  char brave_key[256];
+  char tavily_key[256];
+  char exa_key[256];
+  char pplx_key[256];
+  char ddg_base[512];
+  char searxng_base[512];
+  char brave_base[512];
+  char tavily_base[512];
+  char exa_base[512];
+  char pplx_base[512];
+};
+
+// Public endpoints used when nothing else is configured.
+extern const char WS_DEFAULT_DDG_BASE[];
+extern const char WS_DEFAULT_BRAVE_BASE[];
+extern const char WS_DEFAULT_TAVILY_BASE[];
+extern const char WS_DEFAULT_EXA_BASE[];
+extern const char WS_DEFAULT_PPLX_BASE[];
+
+// Fills the whole record; never fails.
+void ws_config_load(ws_config *cfg);
+// Writes config.json atomically (mode 0600, through config.json.tmp under a
+// lock). 0 when the file was replaced, -1 otherwise (old file untouched).
+int ws_config_save(const ws_config *cfg);
+// Resolves (and creates) the configuration folder. 0 or -1.
+int ws_config_dir(char *dst, size_t size);
+int ws_config_path(char *dst, size_t size);
