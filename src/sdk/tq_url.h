@@ -22,5 +22,9 @@ int tq_url_parse(const char *url, tq_url *out, char *err, size_t err_size);
 void tq_url_encode(const char *in, char *out, size_t out_size);
 // Difference of the first pair of bytes that differ after tolower; 0 when equal.
 int tq_strcasecmp(const char *a, const char *b);
+// Length of the longest prefix of s[0..n) that ends on a UTF-8 character
+// boundary. The SDK keeps its own copy of this rule so that it depends on
+// nothing of the plug-in.
+size_t tq_utf8_cut(const char *s, size_t n);
 // SHA-256 of data as 64 lower-case hex digits and a NUL (out holds 65 bytes).
 void tq_sha256_hex(const void *data, size_t len, char out[65]);
