@@ -34,6 +34,10 @@ extern const char WS_DEFAULT_PPLX_BASE[];
 
 // Fills the whole record; never fails.
 void ws_config_load(ws_config *cfg);
+// The file layer on its own: applies the members of one config.json text to
+// cfg. A text that is not strict JSON with an object root changes nothing
+// but the count clamp (1..20), which always applies.
+void ws_config_apply_json(ws_config *cfg, const char *text, size_t len);
 // Writes config.json atomically (mode 0600, through config.json.tmp under a
 // lock). 0 when the file was replaced, -1 otherwise (old file untouched).
 int ws_config_save(const ws_config *cfg);

@@ -1,0 +1,46 @@
+// Private to src/config/. The folder and file primitives are the only code
+// of the unit that touches the file system (ws_config_dir_posix.cpp), so a
+// twin for another platform replaces that one file and nothing else.
+#pragma once
+
+#include <cstddef>
+
+#include "config/ws_config.h"
+
+// The id that names this plug-in's own folder.
+constexpr const char WS_PLUGIN_ID[] = "plugin_websearch";
+// config.json is read only when it holds 1 byte to 1 MiB.
+constexpr size_t WS_CONFIG_MAX_FILE = 1048576;
+
+// --- file system (ws_config_dir_posix.cpp) -----------------------------
+
+// Creates path and its parents (mode 0700). 0 when path is a directory
+// afterwards; -1 for an empty or over-long (1024 bytes and more) path.
+int ws_mkdir_p(const char *path);
+
+// ws_config_dir with the workspace root given: "/workspace" in the product,
+// a scratch folder (or a missing one) in tests.
+int ws_config_dir_at(const char *workspace, char *dst, size_t size);
+
+// Reads a regular file of 1..max bytes whole into a malloc'ed NUL-terminated
+// buffer that the caller frees. 0, or -1 with nothing allocated.
+int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len);
+
+// Replaces path with len bytes of text: under an exclusive lock on
+// lock_path, written to tmp_path (mode 0600), flushed to disk, renamed over
+// path. 0, or -1 with tmp_path removed and path untouched.
+int ws_replace_file(const char *lock_path, const char *tmp_path, const char *path, const char *text,
+                    size_t len);
+
+// --- file layer (ws_config_file.cpp) ------------------------------------
+
+// Second layer of ws_config_load: config.json applied over the defaults;
+// a folder or file that cannot be read contributes nothing.
+void ws_config_file_layer(ws_config *cfg);
+
+// --- shared by the environment and file layers (ws_config.cpp) ---------
+
+// atoi's reading of a text (leading white space, a sign, digits up to the
+// first non-digit, 0 without digits), saturated at INT_MIN and INT_MAX
+// instead of overflowing.
+int ws_leading_int(const char *s);
