@@ -8,8 +8,9 @@
 
 char *results_json(const ws_results *results);
 char *providers_json(const ws_config *cfg);
-// {"content":[{"type":"text","text":<text as JSON
-// string>}],"structuredContent":<text>[,"isError":true]}
+// The MCP tool result around a document: the text as a JSON string in
+// content, the text itself as structuredContent (only when it is a JSON
+// object), then "isError":true when flagged.
 char *mcp_envelope(const char *text, int is_error);
 // The human-readable listing of a search.
 char *results_text(const ws_results *results);
