@@ -13,3 +13,17 @@ function(ws_embed input symbol output)
     COMMENT "Embedding ${input} as ${symbol}"
     VERBATIM)
 endfunction()
+
+# ws_page_template(<page.html> <output> <files it includes...>)
+# Generates the stored page template (see page_template.cmake); rebuilt
+# whenever page.html or one of the listed files changes.
+set(WS_PAGE_TEMPLATE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/page_template.cmake")
+
+function(ws_page_template page output)
+  add_custom_command(
+    OUTPUT "${output}"
+    COMMAND "${CMAKE_COMMAND}" -DPAGE=${page} -DOUTPUT=${output} -P "${WS_PAGE_TEMPLATE_SCRIPT}"
+    DEPENDS "${page}" ${ARGN} "${WS_PAGE_TEMPLATE_SCRIPT}"
+    COMMENT "Composing the page template from ${page}"
+    VERBATIM)
+endfunction()

@@ -1,0 +1,41 @@
+// The request body: its announced length, the bytes from standard input and
+// the JSON object they may hold.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/ws_cgi.h"
+
+ws_cgi_body::~ws_cgi_body() {
+  if (doc) yyjson_doc_free(doc);
+  free(text);
+}
+
+long cgi_body_length(const char *content_length) {
+  if (!content_length || !*content_length) return 0;
+  const long n = cgi_atol(content_length);
+  if (n <= 0 || n > WS_CGI_BODY_MAX) return 0;
+  return n;
+}
+
+void cgi_read_body(ws_cgi_body *body) {
+  const long want = cgi_body_length(getenv("CONTENT_LENGTH"));
+  if (want == 0) return;
+  const size_t n = static_cast<size_t>(want);
+  char *text = static_cast<char *>(malloc(n + 1));
+  if (!text) return;
+  size_t got = 0;
+  while (got < n) {
+    const size_t r = fread(text + got, 1, n - got, stdin);
+    if (r == 0) break;
+    got += r;
+  }
+  text[got] = '\0';
+  body->text = text;
+  // Strict JSON over the text up to its first NUL byte.
+  yyjson_read_err err;
+  body->doc = yyjson_read_opts(text, strlen(text), 0, nullptr, &err);
+  if (!body->doc) return;
+  yyjson_val *root = yyjson_doc_get_root(body->doc);
+  if (yyjson_is_obj(root)) body->obj = root;
+}
