@@ -19,3 +19,58 @@ int64_t tq_platform_now_ms(void);
 
 // Last socket error of this thread (errno on POSIX), for diagnostics.
 int tq_platform_last_error(void);
+
+// --- name resolution ------------------------------------------------------
+
+// The stream-socket addresses of one host, in the order the resolver gave them.
+struct tq_plat_addrs;
+
+// Resolves host (any address family, stream sockets, no flags) for port.
+// 0 with *out owning a non-empty list; -1 when the name does not resolve or
+// yields no address (*out is then NULL).
+int tq_plat_resolve(const char *host, int port, tq_plat_addrs **out);
+size_t tq_plat_addrs_count(const tq_plat_addrs *addrs);
+// Address family number of candidate i (AF_INET, AF_INET6, ...).
+int tq_plat_addrs_family(const tq_plat_addrs *addrs, size_t i);
+// Frees the list; NULL is accepted.
+void tq_plat_addrs_free(tq_plat_addrs *addrs);
+
+// Frees a resolved list when the scope ends.
+struct tq_plat_addrs_guard {
+  tq_plat_addrs *a;
+  explicit tq_plat_addrs_guard(tq_plat_addrs *addrs) : a(addrs) {}
+  tq_plat_addrs_guard(const tq_plat_addrs_guard &) = delete;
+  tq_plat_addrs_guard &operator=(const tq_plat_addrs_guard &) = delete;
+  ~tq_plat_addrs_guard() { tq_plat_addrs_free(a); }
+};
+
+// --- sockets ----------------------------------------------------------------
+
+// A close-on-exec, non-blocking socket matching candidate i's family, type
+// and protocol, or TQ_NO_SOCKET.
+tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i);
+// Starts a non-blocking connect to candidate i. 0 when it is under way (or
+// already made); -1 when it failed up front (tq_platform_last_error says why).
+int tq_plat_connect_start(tq_socket sock, const tq_plat_addrs *addrs, size_t i);
+// The pending error of a socket (SO_ERROR). 0 with *so_error set, or -1 when
+// it cannot be read.
+int tq_plat_socket_error(tq_socket sock, int *so_error);
+
+enum tq_plat_wait_kind { TQ_PLAT_READABLE, TQ_PLAT_WRITABLE };
+// Waits until sock is readable or writable (an error or hang-up on the socket
+// counts as ready, so the next call reports it) or deadline_ms passes.
+// 1 ready, 0 not ready. Never waits when the deadline has passed; one wait
+// lasts at most 30000 ms even when the deadline is further away, and then
+// reports 0. Interrupted waits are resumed; other poll failures report 0.
+int tq_plat_wait(tq_socket sock, tq_plat_wait_kind kind, int64_t deadline_ms);
+
+// One send (never raises SIGPIPE) or recv call. The byte count, 0 (recv: the
+// peer closed), or -1 with tq_platform_last_error set.
+ptrdiff_t tq_plat_send(tq_socket sock, const void *data, size_t len);
+ptrdiff_t tq_plat_recv(tq_socket sock, void *buf, size_t len);
+// True for errors after which the same call may succeed later (the socket
+// buffer was full or empty, or a signal interrupted the call).
+bool tq_plat_error_is_transient(int error);
+
+// Closes sock; TQ_NO_SOCKET is ignored.
+void tq_plat_close(tq_socket sock);

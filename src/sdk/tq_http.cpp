@@ -1,0 +1,337 @@
+// One HTTP/1.1 exchange: the request head, the response head and the body
+// readers (Content-Length, chunked, or until the server closes).
+#include "sdk/tq_http.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kRequestHeadSize = 8192;   // 8191 bytes and the NUL
+constexpr size_t kResponseLineSize = 8192;  // 8191 bytes kept per head line
+constexpr size_t kChunkSizeLineMax = 31;    // characters, CRs not counted
+constexpr uint64_t kBodyMax = 4194304;      // raw bytes after the head; also one chunk
+constexpr size_t kReadLineMax = 1048575;    // bytes kept by tq_read_line
+constexpr size_t kReadAllFirst = 4096;
+constexpr int kDefaultTimeoutMs = 15000;
+
+int64_t deadline_after(int timeout_ms) {
+  return tq_now_ms() + (timeout_ms > 0 ? timeout_ms : kDefaultTimeoutMs);
+}
+
+// Formats one piece of the request head after what is already there. False
+// when the piece does not fit whole together with the NUL.
+__attribute__((format(printf, 4, 5))) bool head_add(char *head, size_t size, size_t *len,
+                                                    const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(head + *len, size - *len, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<size_t>(n) >= size - *len) {
+    head[*len] = '\0';
+    return false;
+  }
+  *len += static_cast<size_t>(n);
+  return true;
+}
+
+// CR or LF in the request line or in a header value would let the text end
+// the line early and smuggle in headers of its own.
+bool has_line_break(const char *s) {
+  return s != nullptr && strpbrk(s, "\r\n") != nullptr;
+}
+
+// Leading decimal digits after blanks, saturating at max; 0 when there are none.
+uint64_t parse_decimal(const char *s, uint64_t max) {
+  while (*s == ' ' || *s == '\t') s++;
+  uint64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    unsigned d = static_cast<unsigned>(*s - '0');
+    v = v > (max - d) / 10 ? max : v * 10 + d;
+  }
+  return v;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Leading hexadecimal digits; saturates instead of wrapping, so an absurd
+// size is refused rather than read as a small one.
+uint64_t parse_hex(const char *s) {
+  uint64_t v = 0;
+  for (int d; (d = hex_value(*s)) >= 0; s++) {
+    v = v > (UINT64_MAX >> 4) ? UINT64_MAX : (v << 4) | static_cast<uint64_t>(d);
+  }
+  return v;
+}
+
+void apply_header(tq_conn *conn, char *line) {
+  char *colon = strchr(line, ':');
+  if (colon == nullptr) return;
+  *colon = '\0';
+  const char *value = colon + 1;
+  while (*value == ' ' || *value == '\t') value++;
+
+  if (tq_strcasecmp(line, "Content-Length") == 0) {
+    conn->remaining = parse_decimal(value, UINT32_MAX);
+    conn->body_mode = 1;
+  } else if (tq_strcasecmp(line, "Transfer-Encoding") == 0) {
+    if (strstr(value, "chunked") != nullptr || strstr(value, "Chunked") != nullptr) {
+      conn->body_mode = 2;
+    }
+  }
+}
+
+// Reads the status line and the headers up to the blank line.
+int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
+  conn->rpos = 0;
+  conn->rlen = 0;
+  conn->body_mode = 0;
+  conn->chunk_state = 0;
+  conn->remaining = 0;
+  conn->status = 0;
+  conn->body_bytes = 0;
+  conn->eof = 0;
+  const int64_t deadline = deadline_after(timeout_ms);
+
+  char line[kResponseLineSize];
+  size_t n = 0;
+  bool status_line = true;
+  for (;;) {
+    if (conn->rpos >= conn->rlen && tq_fill(conn, deadline) != 1) {
+      set_err(err, err_size, "timeout reading response headers");
+      return -1;
+    }
+    unsigned char c = conn->rbuf[conn->rpos++];
+    if (c == '\r') continue;
+    if (c != '\n') {
+      if (n < sizeof line - 1) line[n++] = static_cast<char>(c);
+      continue;
+    }
+    line[n] = '\0';
+
+    if (status_line) {
+      if (strncmp(line, "HTTP/1.1 ", 9) != 0 && strncmp(line, "HTTP/1.0 ", 9) != 0) {
+        set_err(err, err_size, "bad status line");
+        return -1;
+      }
+      conn->status = static_cast<int>(parse_decimal(line + 9, INT_MAX));
+      status_line = false;
+    } else if (n == 0) {
+      break;
+    } else {
+      apply_header(conn, line);
+    }
+    n = 0;
+  }
+
+  if (conn->status == 204 || conn->status == 304) {
+    conn->body_mode = 1;
+    conn->remaining = 0;
+  }
+  return 0;
+}
+
+// The chunked decoder: one body byte, 0 at the end, -1 on error.
+int next_chunked_byte(tq_conn *conn, int64_t deadline, unsigned char *out) {
+  for (;;) {
+    unsigned char c = 0;
+    int r = 0;
+    switch (conn->chunk_state) {
+      case 0: {
+        char size_line[kChunkSizeLineMax + 1];
+        size_t n = 0;
+        for (;;) {
+          r = tq_raw_body_byte(conn, deadline, &c);
+          if (r < 0) return -1;
+          if (r == 0) {
+            conn->eof = 1;  // ended cleanly between chunks
+            return 0;
+          }
+          if (c == '\r') continue;
+          if (c == '\n') break;
+          if (n == kChunkSizeLineMax) return -1;
+          size_line[n++] = static_cast<char>(c);
+        }
+        size_line[n] = '\0';
+        uint64_t size = parse_hex(size_line);
+        if (size == 0) {
+          conn->chunk_state = 3;
+        } else if (size > kBodyMax) {
+          return -1;
+        } else {
+          conn->remaining = size;
+          conn->chunk_state = 1;
+        }
+        break;
+      }
+      case 1:
+        if (tq_raw_body_byte(conn, deadline, &c) != 1) return -1;
+        if (--conn->remaining == 0) conn->chunk_state = 2;
+        *out = c;
+        return 1;
+      case 2:
+        do {
+          if (tq_raw_body_byte(conn, deadline, &c) != 1) return -1;
+        } while (c != '\n');
+        conn->chunk_state = 0;
+        break;
+      default:  // 3: the trailer; its first line ends the body
+        do {
+          r = tq_raw_body_byte(conn, deadline, &c);
+        } while (r == 1 && c != '\n');
+        conn->eof = 1;
+        return 0;
+    }
+  }
+}
+
+// One body byte in whatever framing the head announced; the end sets eof.
+int next_body_byte(tq_conn *conn, int64_t deadline, unsigned char *out) {
+  if (conn->body_mode == 2) return next_chunked_byte(conn, deadline, out);
+  int r = tq_raw_body_byte(conn, deadline, out);
+  if (r == 0) conn->eof = 1;
+  return r;
+}
+
+}  // namespace
+
+int tq_http_request(tq_conn *conn, const char *method, const char *path, const char *extra_headers,
+                    const char *bearer, const void *body, size_t body_len, int timeout_ms,
+                    char *err, size_t err_size) {
+  if (method == nullptr) method = "";
+  if (path == nullptr) path = "";
+  if (has_line_break(method) || has_line_break(path) || has_line_break(bearer)) {
+    set_err(err, err_size, "line break in request");
+    return -1;
+  }
+  const bool has_body = body != nullptr && body_len != 0;
+  const int default_port = conn->tls ? 443 : 80;
+
+  char head[kRequestHeadSize];
+  size_t len = 0;
+  bool fits =
+      head_add(head, sizeof head, &len, "%s %s HTTP/1.1\r\nHost: %s", method, path, conn->host);
+  if (fits && conn->port != default_port)
+    fits = head_add(head, sizeof head, &len, ":%d", conn->port);
+  if (fits) {
+    fits = head_add(head, sizeof head, &len, "%s",
+                    "\r\nUser-Agent: tq-connector-sdk/1.0\r\nAccept: */*\r\nConnection: close\r\n");
+  }
+  if (fits && bearer != nullptr && bearer[0] != '\0') {
+    fits = head_add(head, sizeof head, &len, "Authorization: Bearer %s\r\n", bearer);
+  }
+  if (fits && extra_headers != nullptr && extra_headers[0] != '\0') {
+    fits = head_add(head, sizeof head, &len, "%s", extra_headers);
+  }
+  if (fits) {
+    fits = has_body ? head_add(head, sizeof head, &len, "Content-Length: %zu\r\n\r\n", body_len)
+                    : head_add(head, sizeof head, &len, "%s", "\r\n");
+  }
+  if (!fits) {
+    set_err(err, err_size, "request too large");
+    return -1;
+  }
+
+  if (tq_send_all(conn, head, len, timeout_ms, err, err_size) != 0) return -1;
+  if (has_body && tq_send_all(conn, body, body_len, timeout_ms, err, err_size) != 0) return -1;
+  return read_head(conn, timeout_ms, err, err_size);
+}
+
+int tq_raw_body_byte(tq_conn *conn, int64_t deadline_ms, unsigned char *out) {
+  if (conn->body_mode == 1 && conn->remaining == 0) return 0;
+  if (conn->rpos >= conn->rlen) {
+    int r = tq_fill(conn, deadline_ms);
+    if (r < 0) return -1;
+    // A Content-Length body that stops short is damaged, not complete.
+    if (r == 0) return conn->body_mode == 1 ? -1 : 0;
+    if (conn->body_mode == 1 && conn->rlen > conn->remaining) {
+      conn->rlen = static_cast<size_t>(conn->remaining);  // extra bytes are not ours
+    }
+  }
+  *out = conn->rbuf[conn->rpos++];
+  if (conn->body_mode == 1) conn->remaining--;
+  conn->body_bytes++;
+  return conn->body_bytes > kBodyMax ? -1 : 1;
+}
+
+int tq_read_all(tq_conn *conn, char **out, size_t *out_len, int timeout_ms) {
+  if (out == nullptr) return -1;
+  const int64_t deadline = deadline_after(timeout_ms);
+
+  size_t cap = kReadAllFirst;
+  auto *buf = static_cast<char *>(malloc(cap));
+  if (buf == nullptr) return -1;
+  size_t len = 0;
+
+  while (!conn->eof) {
+    unsigned char c = 0;
+    int r = next_body_byte(conn, deadline, &c);
+    if (r < 0) {
+      free(buf);
+      return -1;
+    }
+    if (r == 0) break;
+    if (len + 2 > cap) {
+      // The body never exceeds kBodyMax bytes, so the buffer never needs more.
+      size_t grown = cap * 2 > kBodyMax + 1 ? kBodyMax + 1 : cap * 2;
+      char *bigger = grown >= len + 2 ? static_cast<char *>(realloc(buf, grown)) : nullptr;
+      if (bigger == nullptr) {
+        free(buf);
+        return -1;
+      }
+      buf = bigger;
+      cap = grown;
+    }
+    buf[len++] = static_cast<char>(c);
+  }
+
+  buf[len] = '\0';
+  *out = buf;
+  if (out_len != nullptr) *out_len = len;
+  return 1;
+}
+
+int tq_read_line(tq_conn *conn, char *buf, size_t size, int timeout_ms) {
+  if (buf == nullptr || size == 0) return -1;
+  if (conn->eof) return 0;
+  const int64_t deadline = deadline_after(timeout_ms);
+  const size_t keep = size - 1 < kReadLineMax ? size - 1 : kReadLineMax;
+
+  size_t n = 0;
+  bool got_any = false;
+  for (;;) {
+    unsigned char c = 0;
+    int r = next_body_byte(conn, deadline, &c);
+    if (r < 0) return -1;
+    if (r == 0) {
+      if (!got_any) return 0;
+      buf[n] = '\0';
+      return 1;
+    }
+    got_any = true;
+    if (c == '\n') {
+      if (n > 0 && buf[n - 1] == '\r') n--;
+      buf[n] = '\0';
+      return 1;
+    }
+    if (n < keep) {
+      buf[n++] = static_cast<char>(c);
+      continue;
+    }
+    // Line too long: the rest of it, through its LF, is consumed and lost.
+    do {
+      r = next_body_byte(conn, deadline, &c);
+    } while (r == 1 && c != '\n');
+    buf[n] = '\0';
+    return 1;
+  }
+}
