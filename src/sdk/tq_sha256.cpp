@@ -1,5 +1,5 @@
 // SHA-256 in lower-case hex, the form in which public-key pins are written.
-#include <bearssl_hash.h>
+#include <bearssl.h>
 
 #include "sdk/tq_url.h"
 
