@@ -1,0 +1,409 @@
+"""The MCP server as the host meets it: the real binary on pipes, searches
+answered by the loopback mock of the six services."""
+
+import json
+import os
+import queue
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+
+from mock_upstream import MockUpstream
+
+BINARY = os.environ.get("WS_BINARY", "")
+RUN_TIMEOUT_S = 90
+LINE_MAX = 1048575
+
+PARSE_ERROR = b'{"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: not valid JSON"}}'
+NOT_OBJECT = (b'{"jsonrpc":"2.0","id":null,"error":{"code":-32600,'
+              b'"message":"Invalid request: expected an object"}}')
+
+
+def ping(i):
+    return b'{"jsonrpc":"2.0","id":%d,"method":"ping"}' % i
+
+
+def pong(i):
+    return b'{"jsonrpc":"2.0","id":%d,"result":{}}' % i
+
+
+def search(i, arguments):
+    return json.dumps({"jsonrpc": "2.0", "id": i, "method": "tools/call",
+                       "params": {"name": "web_search", "arguments": arguments}},
+                      separators=(",", ":")).encode()
+
+
+def without_timing(text):
+    text = re.sub(r'"took_ms":\d+', '"took_ms":0', text)
+    return re.sub(r" in \d+ ms\n", " in 0 ms\n", text)
+
+
+# What the mock's default documents become, per backend, for count 5.
+EXPECTED = {
+    "duckduckgo": [
+        {"title": "Install Example & Configure",
+         "url": "https://example.com/docs/install?lang=en&v=2",
+         "snippet": "Step-by-step guide to installing Example on Linux -- packages, "
+                    "\"quick start\" and first run.",
+         "site": "example.com"},
+        {"title": "Search engine - Example Wiki",
+         "url": "https://www.example.org/wiki/Search_engine",
+         "snippet": "A search engine is a software system that finds web pages matching a "
+                    "query \u2014 ranked by relevance.",
+         "site": "www.example.org"},
+        {"title": "Fast search in C++",
+         "url": "https://example.net:8443/blog/2024/05/fast-search",
+         "snippet": "Notes on writing a small, fast search client in C++ with its own "
+                    "HTTP/1.1 and TLS stack.",
+         "site": "example.net:8443"},
+    ],
+    "searxng": [
+        {"title": "SearXNG first result", "url": "https://example.com/searxng/one",
+         "snippet": "First result content & more.", "published": "2024-05-01T10:00:00",
+         "site": "example.com"},
+        {"title": "Second result", "url": "https://example.org/searxng/two",
+         "snippet": "Second result content.", "site": "example.org"},
+        {"title": "Third result", "url": "http://example.net:8080/three?x=1", "snippet": "",
+         "site": "example.net:8080"},
+    ],
+    "brave": [
+        {"title": "Brave first result", "url": "https://example.com/brave/1",
+         "snippet": "The first Brave description.", "published": "2 days ago",
+         "site": "example.com"},
+        {"title": "Brave second result", "url": "https://sub.example.org/brave/2?q=a",
+         "snippet": "Second description.", "site": "sub.example.org"},
+        {"title": "Brave third result", "url": "https://example.net/brave/3",
+         "snippet": "Third description.", "published": "May 3, 2024", "site": "example.net"},
+    ],
+    "tavily": [
+        {"title": "Tavily first result", "url": "https://example.com/tavily/1",
+         "snippet": "First Tavily content.", "published": "2024-05-01", "site": "example.com"},
+        {"title": "Tavily second result", "url": "https://example.org/tavily/2",
+         "snippet": "Second Tavily content.", "site": "example.org"},
+        {"title": "Tavily third result", "url": "https://example.net/tavily/3",
+         "snippet": "Third Tavily content.", "site": "example.net"},
+    ],
+    "exa": [
+        {"title": "Exa first result", "url": "https://example.com/exa/1",
+         "snippet": "The first highlight.", "published": "2024-05-01T00:00:00.000Z",
+         "site": "example.com"},
+        {"title": "Exa second result", "url": "https://example.org/exa/2",
+         "snippet": "Text of the second page.", "site": "example.org"},
+        {"title": "Exa third result", "url": "https://example.net/exa/3",
+         "snippet": "Third highlight.", "site": "example.net"},
+    ],
+    "perplexity": [
+        {"title": "Perplexity first result", "url": "https://example.com/pplx/1",
+         "snippet": "First Perplexity snippet.", "published": "2024-05-01",
+         "site": "example.com"},
+        {"title": "Perplexity second result", "url": "https://example.org/pplx/2",
+         "snippet": "Second Perplexity snippet.", "site": "example.org"},
+        {"title": "Perplexity third result", "url": "https://example.net/pplx/3",
+         "snippet": "Third Perplexity snippet.", "published": "2023-12-31",
+         "site": "example.net"},
+    ],
+}
+TAVILY_ANSWER = "Example search is a test query; the mock answers it from memory."
+KEYS = {"BRAVE_API_KEY": "brave-test-key", "TAVILY_API_KEY": "tavily-test-key",
+        "EXA_API_KEY": "exa-test-key", "PERPLEXITY_API_KEY": "pplx-test-key"}
+
+
+def text_block(provider, query, results, answer=None):
+    out = "%d result(s) from %s for \"%s\" in 0 ms\n" % (len(results), provider, query)
+    if answer:
+        out += "\nAnswer: " + answer + "\n"
+    for n, r in enumerate(results, 1):
+        out += "\n%d. %s\n   %s\n" % (n, r["title"] or "(untitled)", r["url"])
+        if r["snippet"]:
+            out += "   %s\n" % r["snippet"]
+        if r.get("published"):
+            out += "   published: %s\n" % r["published"]
+    return out
+
+
+@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
+class McpBinary(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.mock = MockUpstream().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.mock.stop()
+
+    def setUp(self):
+        self.mock.reset()
+        self.dir = tempfile.mkdtemp(prefix="ws-mcp-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def env(self, **extra):
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.dir,
+               "SWEBSEARCH_CONFIG_DIR": self.dir, "WEBSEARCH_MOCK_BASE": self.mock.base}
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+            if name in os.environ:
+                env[name] = os.environ[name]
+        env.update(extra)
+        return {k: v for k, v in env.items() if v is not None}
+
+    def run_mcp(self, data, args=("--mcp",), **extra):
+        """Feeds all of data, closes stdin; returns the reply lines (bytes, without newline)."""
+        p = subprocess.run([BINARY, *args], input=data, capture_output=True,
+                           env=self.env(**extra), timeout=RUN_TIMEOUT_S)
+        self.assertEqual(p.returncode, 0, p.stderr[-2000:])
+        out = p.stdout
+        if out:
+            self.assertTrue(out.endswith(b"\n"), out[-200:])
+        lines = out.split(b"\n")[:-1] if out else []
+        for line in lines:  # standard output carries JSON-RPC lines and nothing else
+            doc = json.loads(line.decode("utf-8"))
+            self.assertEqual(doc["jsonrpc"], "2.0")
+            self.assertNotIn(b"\r", line)
+        return lines
+
+    def result_of(self, line, i):
+        doc = json.loads(line)
+        self.assertEqual(doc["id"], i)
+        return doc["result"]
+
+    # --- framing ---------------------------------------------------------
+
+    def test_empty_lines_carriage_returns_and_eof_without_newline(self):
+        data = (b"\n\n" + ping(1) + b"\r\n" + b"   \n" + b"{}\n" +
+                b'{"jsonrpc":"2.0","method":"notifications/initialized"}\n' +
+                b"[]\n" + ping(2))
+        self.assertEqual(self.run_mcp(data), [pong(1), PARSE_ERROR, NOT_OBJECT, pong(2)])
+
+    def test_no_input_no_output(self):
+        self.assertEqual(self.run_mcp(b""), [])
+        self.assertEqual(self.run_mcp(b"\n\n\n"), [])
+
+    def test_line_bound(self):
+        # A line of exactly the bound is whole; one byte more is cut, and the
+        # cut inside the string makes it unparsable.
+        def padded(total):
+            head = b'{"jsonrpc":"2.0","id":3,"method":"ping","pad":"'
+            return head + b"x" * (total - len(head) - 2) + b'"}'
+
+        self.assertEqual(len(padded(LINE_MAX)), LINE_MAX)
+        data = padded(LINE_MAX) + b"\n" + padded(LINE_MAX + 1) + b"\n" + ping(4) + b"\n"
+        self.assertEqual(self.run_mcp(data), [pong(3), PARSE_ERROR, pong(4)])
+
+    def test_over_long_line_draws_one_reply_and_the_next_line_is_read(self):
+        data = b"{" + b"x" * (3 * LINE_MAX) + b"\n" + ping(5) + b"\n" + b"y" * (LINE_MAX + 7)
+        self.assertEqual(self.run_mcp(data), [PARSE_ERROR, pong(5), PARSE_ERROR])
+
+    def test_replies_come_in_request_order(self):
+        lines, want = [], []
+        for i in range(1, 41):
+            if i % 3 == 0:
+                lines.append(b'{"jsonrpc":"2.0","id":%d,"method":"prompts/list"}' % i)
+                want.append(b'{"jsonrpc":"2.0","id":%d,"result":{"prompts":[]}}' % i)
+            elif i % 3 == 1:
+                lines.append(ping(i))
+                want.append(pong(i))
+            else:
+                lines.append(b'{"jsonrpc":"2.0","id":%d,"method":"nope"}' % i)
+                want.append(b'{"jsonrpc":"2.0","id":%d,"error":{"code":-32601,'
+                            b'"message":"Method not found"}}' % i)
+        self.assertEqual(self.run_mcp(b"\n".join(lines) + b"\n"), want)
+
+    def test_each_reply_is_flushed_before_the_next_request_is_sent(self):
+        p = subprocess.Popen([BINARY, "--mcp"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, env=self.env())
+        replies = queue.Queue()
+
+        def pump():
+            for line in p.stdout:
+                replies.put(line)
+            replies.put(None)
+
+        reader = threading.Thread(target=pump, daemon=True)
+        reader.start()
+        try:
+            for i in (1, 2, 3):
+                p.stdin.write(ping(i) + b"\n")
+                p.stdin.flush()
+                self.assertEqual(replies.get(timeout=20), pong(i) + b"\n")
+            p.stdin.write(search(4, {"query": "example", "provider": "searxng"}) + b"\n")
+            p.stdin.flush()
+            result = self.result_of(replies.get(timeout=60), 4)
+            self.assertEqual(result["structuredContent"]["count"], 3)
+            p.stdin.close()
+            self.assertIsNone(replies.get(timeout=20))
+            self.assertEqual(p.wait(timeout=20), 0)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+            reader.join(5)
+            p.stdout.close()
+            if not p.stdin.closed:
+                p.stdin.close()
+
+    def test_started_through_the_environment_without_arguments(self):
+        lines = self.run_mcp(ping(6) + b"\n", args=(), TQ_PLUGIN_MCP="")
+        self.assertEqual(lines, [pong(6)])
+
+    def test_initialize_names_the_configured_provider(self):
+        lines = self.run_mcp(b'{"jsonrpc":"2.0","id":0,"method":"initialize","params":{}}\n',
+                             WEBSEARCH_PROVIDER="Tavily")
+        self.assertEqual(lines, [
+            b'{"jsonrpc":"2.0","id":0,"result":{"protocolVersion":"2025-06-18","capabilities":'
+            b'{"tools":{"listChanged":false}},"serverInfo":{"name":"websearch-server","version":'
+            b'"1.0.3"},"instructions":"Web search across six backends: duckduckgo (no key), '
+            b'searxng (self-hosted), brave, tavily, exa and perplexity (API key). The default '
+            b'provider on this node is Tavily. web_search returns ranked title/url/snippet '
+            b'results; web_search_providers reports which backends are configured. A key is '
+            b'never returned, only has_key."}}'])
+
+    def test_tools_list_matches_schema_mode(self):
+        schema = subprocess.run([BINARY, "--schema"], capture_output=True, env=self.env(),
+                                timeout=RUN_TIMEOUT_S).stdout
+        self.assertTrue(schema.startswith(b'{"tools":['), schema[:80])
+        lines = self.run_mcp(b'{"jsonrpc":"2.0","id":"l","method":"tools/list"}\n')
+        self.assertEqual(lines, [b'{"jsonrpc":"2.0","id":"l","result":' + schema.rstrip(b"\n")
+                                 + b"}"])
+
+    # --- searches end to end ---------------------------------------------
+
+    def test_search_on_each_backend(self):
+        providers = list(EXPECTED)
+        data = b"".join(search(i, {"query": "example search", "provider": name}) + b"\n"
+                        for i, name in enumerate(providers, 1))
+        lines = self.run_mcp(data, **KEYS)
+        self.assertEqual(len(lines), len(providers))
+        for i, (name, line) in enumerate(zip(providers, lines), 1):
+            with self.subTest(provider=name):
+                result = self.result_of(line, i)
+                self.assertNotIn("isError", result)
+                doc = {"ok": True, "query": "example search", "provider": name, "count": 3,
+                       "took_ms": 0, "results": EXPECTED[name]}
+                structured = dict(result["structuredContent"])
+                self.assertIsInstance(structured["took_ms"], int)
+                self.assertGreaterEqual(structured["took_ms"], 0)
+                structured["took_ms"] = 0
+                self.assertEqual(structured, doc)
+                # Member order is part of the document.
+                self.assertEqual(list(result["structuredContent"]),
+                                 ["ok", "query", "provider", "count", "took_ms", "results"])
+                self.assertEqual(result["content"][0]["type"], "text")
+                self.assertEqual(without_timing(result["content"][0]["text"]),
+                                 text_block(name, "example search", EXPECTED[name]))
+                self.assertEqual(list(result), ["content", "structuredContent"])
+        targets = [r["target"].split("/")[1] for r in self.mock.requests()]
+        self.assertEqual(targets, providers)
+
+    def test_tavily_answer_is_carried_in_both_renderings(self):
+        lines = self.run_mcp(search(1, {"query": "example search", "provider": "tavily"}) + b"\n",
+                             WEBSEARCH_TAVILY_ANSWER="1", **KEYS)
+        result = self.result_of(lines[0], 1)
+        self.assertEqual(result["structuredContent"]["answer"], TAVILY_ANSWER)
+        self.assertEqual(list(result["structuredContent"]),
+                         ["ok", "query", "provider", "count", "took_ms", "answer", "results"])
+        self.assertEqual(without_timing(result["content"][0]["text"]),
+                         text_block("tavily", "example search", EXPECTED["tavily"],
+                                    TAVILY_ANSWER))
+
+    def test_count_argument_reaches_the_request(self):
+        cases = [(7, "7"), ("7", "7"), (50, "20"), (7.0, "5"), (True, "5"), (None, "5")]
+        data = b""
+        for i, (count, _) in enumerate(cases, 1):
+            args = {"query": "q", "provider": "brave"}
+            if count is not None:
+                args["count"] = count
+            data += search(i, args) + b"\n"
+        lines = self.run_mcp(data, **KEYS)
+        self.assertEqual(len(lines), len(cases))
+        targets = [r["target"] for r in self.mock.requests()]
+        self.assertEqual(len(targets), len(cases))
+        for (count, want), target in zip(cases, targets):
+            with self.subTest(count=count):
+                self.assertIn("&count=%s" % want, target)
+                self.assertNotIn("&count=%s" % want + "0", target)
+
+    def test_long_query_is_cut_before_the_search(self):
+        query = "a" * 510 + "\u00e9" + "b" * 88  # 600 bytes; byte 511 is inside the é
+        lines = self.run_mcp(search(1, {"query": query, "provider": "perplexity"}) + b"\n",
+                             **KEYS)
+        result = self.result_of(lines[0], 1)
+        self.assertEqual(result["structuredContent"]["query"], "a" * 510)
+        body = json.loads(self.mock.requests()[0]["body"])
+        self.assertEqual(body, {"query": "a" * 510, "max_results": 5})
+
+    def test_backend_errors_are_tool_errors(self):
+        self.mock.script("/brave", status=401, body='{"message":"bad key"}',
+                         headers=[["Content-Type", "application/json"]])
+        self.mock.script("/searxng", status=200, body="{}")
+        self.mock.script("/exa", status=200, body="")
+        self.mock.script("/perplexity", status=429, body='{"detail":"Rate limit"}')
+        cases = [
+            ("brave", '{"ok":false,"error":"Brave returned HTTP 401: bad key","status":401}'),
+            ("searxng", '{"ok":false,"error":"SearXNG answered without a results array - check '
+                        'that this instance allows ?format=json (settings.yml: search.formats)",'
+                        '"status":200}'),
+            ("exa", '{"ok":false,"error":"Exa returned an empty response","status":200}'),
+            ("perplexity", '{"ok":false,"error":"Perplexity returned HTTP 429: Rate limit",'
+                           '"status":429}'),
+            ("tavily", '{"ok":false,"error":"Tavily needs an API key. Set TAVILY_API_KEY, or '
+                       'save one on the plugin page."}'),
+            ("yahoo", '{"ok":false,"error":"unknown provider \\"yahoo\\" (choose duckduckgo, '
+                      'searxng, brave, tavily, exa or perplexity)"}'),
+        ]
+        data = b"".join(search(i, {"query": "x", "provider": name}) + b"\n"
+                        for i, (name, _) in enumerate(cases, 1))
+        keys = dict(KEYS, TAVILY_API_KEY=None)
+        lines = self.run_mcp(data, **keys)
+        self.assertEqual(len(lines), len(cases))
+        for i, ((name, doc), line) in enumerate(zip(cases, lines), 1):
+            with self.subTest(provider=name):
+                want = (b'{"jsonrpc":"2.0","id":%d,"result":{"content":[{"type":"text","text":'
+                        % i + json.dumps(doc, ensure_ascii=False).encode() +
+                        b'}],"structuredContent":' + doc.encode() + b',"isError":true}}')
+                self.assertEqual(line, want)
+        # Only the four backends with what they need were asked.
+        self.assertEqual(sorted(r["target"].split("/")[1] for r in self.mock.requests()),
+                         ["brave", "exa", "perplexity", "searxng"])
+
+    def test_unreachable_backend_with_diagnostics_on(self):
+        # Diagnostics must go to standard error, never into the protocol stream.
+        p = subprocess.run([BINARY, "--mcp"], input=search(1, {"query": "x"}) + b"\n" + ping(2),
+                           capture_output=True, timeout=RUN_TIMEOUT_S,
+                           env=self.env(WEBSEARCH_MOCK_BASE="http://127.0.0.1:1", TQ_VERBOSE="1",
+                                        TQ_DEBUG="1"))
+        self.assertEqual(p.returncode, 0)
+        lines = p.stdout.split(b"\n")
+        self.assertEqual(lines[-1], b"")
+        self.assertEqual(len(lines), 3, p.stdout)
+        result = self.result_of(lines[0], 1)
+        self.assertTrue(result["isError"])
+        self.assertFalse(result["structuredContent"]["ok"])
+        self.assertNotIn("status", result["structuredContent"])
+        self.assertTrue(result["structuredContent"]["error"])
+        self.assertEqual(lines[1], pong(2))
+
+    def test_providers_tool(self):
+        lines = self.run_mcp(
+            b'{"jsonrpc":"2.0","id":1,"method":"tools/call","params":'
+            b'{"name":"web_search_providers","arguments":{}}}\n',
+            BRAVE_API_KEY="brave-secret-value", WEBSEARCH_PROVIDER="exa")
+        self.assertNotIn(b"brave-secret-value", lines[0])
+        result = self.result_of(lines[0], 1)
+        self.assertEqual(list(result), ["content", "structuredContent"])
+        doc = result["structuredContent"]
+        self.assertEqual(json.loads(result["content"][0]["text"]), doc)
+        self.assertEqual(doc["active"], "exa")
+        self.assertEqual([p["id"] for p in doc["providers"]],
+                         ["duckduckgo", "searxng", "brave", "tavily", "exa", "perplexity"])
+        ready = {p["id"]: (p["has_key"], p["ready"]) for p in doc["providers"]}
+        self.assertEqual(ready, {"duckduckgo": (False, True), "searxng": (False, True),
+                                 "brave": (True, True), "tavily": (False, False),
+                                 "exa": (False, False), "perplexity": (False, False)})
+        self.assertEqual(doc["providers"][1]["base"], self.mock.base + "/searxng")
+        self.assertEqual([p["id"] for p in doc["providers"] if "base" in p], ["searxng"])
+
+
+if __name__ == "__main__":
+    unittest.main()
