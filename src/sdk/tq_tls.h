@@ -23,3 +23,18 @@ void tq_load_env_ca(void);
 // Serialises a public key for pinning into out (1200 bytes); 0 when refused.
 size_t tq_key_spki(const br_x509_pkey *key, unsigned char *out);
 int tq_pin_matches_hex(const char *hex);
+
+// Growable byte buffer filled by the decoders' append callbacks. data stays
+// NUL-terminated once allocated; the owner releases it with free(data).
+struct tq_sink {
+  unsigned char *data;
+  size_t len;
+  size_t cap;
+  int dropped;  // 1 once a chunk was dropped: the collected bytes are incomplete
+};
+// Largest size one sink grows to; a chunk that would pass it is dropped.
+constexpr size_t TQ_SINK_MAX = 262144;
+// Append callbacks for the PEM decoder's output (tq_dest_cert) and the X.509
+// decoder's subject DN (tq_collect_dn); ctx is a tq_sink.
+void tq_dest_cert(void *ctx, const void *src, size_t len);
+void tq_collect_dn(void *ctx, const void *src, size_t len);

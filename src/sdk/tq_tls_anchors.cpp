@@ -1,0 +1,262 @@
+// The process-wide trust-anchor table: the embedded root bundle, one PEM
+// file named by TQ_CA_BUNDLE or found at a system path, and whatever the
+// caller adds. Filled at the first handshake, never shrunk, never freed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sdk/tq_ca_bundle.h"
+#include "sdk/tq_tls.h"
+#include "sdk/tq_tls_internal.h"
+
+namespace {
+
+// One table entry: the anchor handed to BearSSL and the heap copies it
+// points to, kept beside it so that ownership is plain to see.
+struct tq_anchor_entry {
+  br_x509_trust_anchor ta;
+  unsigned char *dn;
+  unsigned char *key1;  // RSA modulus or EC point
+  unsigned char *key2;  // RSA exponent; NULL for EC
+};
+
+tq_anchor_entry g_anchors[TQ_MAX_ANCHORS];
+size_t g_anchor_count = 0;
+tq_sink g_pem_sink = {};
+int g_env_ca_loaded = 0;
+int g_insecure_anchor_idx = -1;
+
+const char *const paths[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem",
+    "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
+    "/etc/ssl/cert.pem",
+};
+
+// The sink of the first object starts at a size that holds a typical root
+// certificate whole, so most objects need a single allocation.
+constexpr size_t TQ_SINK_FIRST = 2048;
+
+void sink_append(tq_sink *s, const void *src, size_t len) {
+  if (len == 0) return;
+  if (len > TQ_SINK_MAX - s->len) {
+    s->dropped = 1;
+    return;
+  }
+  const size_t need = s->len + len + 1;  // at most TQ_SINK_MAX + 1
+  if (need > s->cap) {
+    size_t cap = s->cap ? s->cap : TQ_SINK_FIRST;
+    while (cap < need) cap *= 2;
+    void *grown = realloc(s->data, cap);
+    if (!grown) {
+      s->dropped = 1;
+      return;
+    }
+    s->data = static_cast<unsigned char *>(grown);
+    s->cap = cap;
+  }
+  memcpy(s->data + s->len, src, len);
+  s->len += len;
+  s->data[s->len] = 0;
+}
+
+void sink_free(tq_sink *s) {
+  free(s->data);
+  *s = {};
+}
+
+unsigned char *dup_bytes(const unsigned char *src, size_t len) {
+  if (!src || len == 0) return nullptr;
+  auto *copy = static_cast<unsigned char *>(malloc(len));
+  if (copy) memcpy(copy, src, len);
+  return copy;
+}
+
+void entry_free(tq_anchor_entry *e) {
+  free(e->dn);
+  free(e->key1);
+  free(e->key2);
+  *e = {};
+}
+
+// Copies the decoded key into the entry. 0 for other key types or when
+// memory runs out; the entry then holds nothing.
+int entry_set_key(tq_anchor_entry *e, const br_x509_pkey *pk) {
+  if (pk->key_type == BR_KEYTYPE_RSA) {
+    const br_rsa_public_key &rsa = pk->key.rsa;
+    e->key1 = dup_bytes(rsa.n, rsa.nlen);
+    e->key2 = dup_bytes(rsa.e, rsa.elen);
+    if (!e->key1 || !e->key2) return 0;
+    e->ta.pkey.key_type = BR_KEYTYPE_RSA;
+    e->ta.pkey.key.rsa = {e->key1, rsa.nlen, e->key2, rsa.elen};
+    return 1;
+  }
+  if (pk->key_type == BR_KEYTYPE_EC) {
+    const br_ec_public_key &ec = pk->key.ec;
+    e->key1 = dup_bytes(ec.q, ec.qlen);
+    if (!e->key1) return 0;
+    e->ta.pkey.key_type = BR_KEYTYPE_EC;
+    e->ta.pkey.key.ec = {ec.curve, e->key1, ec.qlen};
+    return 1;
+  }
+  return 0;
+}
+
+// Decodes one DER certificate into the next free entry. 1 when added.
+int add_anchor_der(const unsigned char *der, size_t len) {
+  tq_sink dn = {};
+  br_x509_decoder_context dc;
+  br_x509_decoder_init(&dc, tq_collect_dn, &dn);
+  br_x509_decoder_push(&dc, der, len);
+  const br_x509_pkey *pk = br_x509_decoder_get_pkey(&dc);
+  if (!pk || dn.len == 0 || dn.dropped) {
+    sink_free(&dn);
+    return 0;
+  }
+  tq_anchor_entry *e = &g_anchors[g_anchor_count];
+  *e = {};
+  if (!entry_set_key(e, pk)) {
+    entry_free(e);
+    sink_free(&dn);
+    return 0;
+  }
+  e->dn = dn.data;  // the entry owns the DN bytes from here on
+  e->ta.dn.data = dn.data;
+  e->ta.dn.len = dn.len;
+  e->ta.flags = BR_X509_TA_CA;
+  g_anchor_count++;
+  return 1;
+}
+
+// Reads a bundle file whole (1 to TQ_MAX_BUNDLE_FILE - 1 bytes) and adds
+// its certificates. Other sizes are left unread.
+void add_pem_file(FILE *f) {
+  if (fseek(f, 0, SEEK_END) != 0) return;
+  const long size = ftell(f);
+  if (size < 1 || size >= TQ_MAX_BUNDLE_FILE) return;
+  if (fseek(f, 0, SEEK_SET) != 0) return;
+  const size_t want = static_cast<size_t>(size);
+  auto *text = static_cast<char *>(malloc(want + 1));
+  if (!text) return;
+  const size_t got = fread(text, 1, want, f);
+  text[got] = 0;
+  if (got > 0) (void)tq_add_pem_mem(text, got);
+  free(text);
+}
+
+}  // namespace
+
+void tq_dest_cert(void *ctx, const void *src, size_t len) {
+  sink_append(static_cast<tq_sink *>(ctx), src, len);
+}
+
+void tq_collect_dn(void *ctx, const void *src, size_t len) {
+  sink_append(static_cast<tq_sink *>(ctx), src, len);
+}
+
+int tq_add_pem_mem(const char *data, size_t len) {
+  if (!data || len == 0) return -1;
+  br_pem_decoder_context pc;
+  br_pem_decoder_init(&pc);
+  int added = 0;
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  size_t left = len;
+  // A file whose last line lacks its newline would otherwise never finish
+  // its last object: one newline is pushed after the input.
+  static const unsigned char final_newline[1] = {'\n'};
+  bool tail_pushed = false;
+  for (;;) {
+    if (left == 0) {
+      if (tail_pushed) break;
+      tail_pushed = true;
+      p = final_newline;
+      left = 1;
+    }
+    const size_t used = br_pem_decoder_push(&pc, p, left);
+    p += used;
+    left -= used;
+    const int event = br_pem_decoder_event(&pc);
+    if (event == BR_PEM_BEGIN_OBJ) {
+      sink_free(&g_pem_sink);
+      br_pem_decoder_setdest(&pc, tq_dest_cert, &g_pem_sink);
+    } else if (event == BR_PEM_END_OBJ) {
+      const size_t n = g_pem_sink.len;
+      if (n >= 1 && n <= TQ_MAX_ANCHOR_DER && !g_pem_sink.dropped &&
+          g_anchor_count < TQ_MAX_ANCHORS) {
+        added += add_anchor_der(g_pem_sink.data, n);
+      }
+      sink_free(&g_pem_sink);
+    } else if (event == BR_PEM_ERROR) {
+      break;
+    } else if (used == 0) {
+      break;  // no progress and nothing to report: the decoder is stuck
+    }
+  }
+  sink_free(&g_pem_sink);
+  return added > 0 ? added : -1;
+}
+
+int tq_http_add_ca_pem(const char *pem, size_t len) {
+  if (!pem || len == 0) return -1;
+  return tq_add_pem_mem(pem, len);
+}
+
+void tq_load_env_ca(void) {
+  if (g_env_ca_loaded) return;
+  g_env_ca_loaded = 1;
+  (void)tq_add_pem_mem(TQ_CA_BUNDLE_PEM, TQ_CA_BUNDLE_PEM_LEN);
+
+  FILE *f = nullptr;
+  const char *named = getenv("TQ_CA_BUNDLE");
+  if (named && *named) {
+    f = fopen(named, "rb");  // when it cannot be opened, no system path stands in
+  } else {
+    for (const char *path : paths) {
+      f = fopen(path, "rb");
+      if (f) break;
+    }
+  }
+  if (!f) return;
+  add_pem_file(f);
+  fclose(f);
+}
+
+size_t tq_anchor_count(void) {
+  return g_anchor_count;
+}
+
+br_x509_trust_anchor *tq_anchor_copy(size_t *count) {
+  *count = 0;
+  if (g_anchor_count == 0) return nullptr;
+  auto *copy =
+      static_cast<br_x509_trust_anchor *>(malloc(g_anchor_count * sizeof(br_x509_trust_anchor)));
+  if (!copy) return nullptr;
+  for (size_t i = 0; i < g_anchor_count; i++) copy[i] = g_anchors[i].ta;
+  *count = g_anchor_count;
+  return copy;
+}
+
+void tq_anchor_add_placeholder(void) {
+  if (g_insecure_anchor_idx != -1 || g_anchor_count >= TQ_MAX_ANCHORS) return;
+  // DN "CN=tqde" and a 3-byte RSA modulus: no real server ever matches it.
+  static const unsigned char dn[17] = {0x30, 0x0F, 0x31, 0x0D, 0x30, 0x0B, 0x06, 0x03, 0x55,
+                                       0x04, 0x03, 0x0C, 0x04, 't',  'q',  'd',  'e'};
+  static const unsigned char modulus[3] = {0x7A, 0x71, 0x64};
+  static const unsigned char exponent[3] = {0x01, 0x00, 0x01};
+  tq_anchor_entry *e = &g_anchors[g_anchor_count];
+  *e = {};
+  e->dn = dup_bytes(dn, sizeof dn);
+  e->key1 = dup_bytes(modulus, sizeof modulus);
+  e->key2 = dup_bytes(exponent, sizeof exponent);
+  if (!e->dn || !e->key1 || !e->key2) {
+    entry_free(e);
+    return;
+  }
+  e->ta.dn = {e->dn, sizeof dn};
+  e->ta.flags = 0;
+  e->ta.pkey.key_type = BR_KEYTYPE_RSA;
+  e->ta.pkey.key.rsa = {e->key1, sizeof modulus, e->key2, sizeof exponent};
+  g_insecure_anchor_idx = static_cast<int>(g_anchor_count);
+  g_anchor_count++;
+}

@@ -1,0 +1,65 @@
+// What the TLS source files share among themselves: bounds, the anchor
+// table's accessors, the pin list's accessors and the lenient validator.
+// Nothing outside src/sdk/tq_tls*.cpp includes this header.
+#pragma once
+
+#include <bearssl.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Entries of the process-wide trust-anchor table.
+constexpr size_t TQ_MAX_ANCHORS = 640;
+// Largest DER certificate accepted as an anchor.
+constexpr size_t TQ_MAX_ANCHOR_DER = 8192;
+// Largest bundle file read whole (bytes, exclusive).
+constexpr long TQ_MAX_BUNDLE_FILE = 4194304;
+// Size of the key serialisation buffer that pins are computed over.
+constexpr size_t TQ_SPKI_MAX = 1200;
+// Pins kept from TQ_TLS_PIN, and the characters of it that are read.
+constexpr size_t TQ_MAX_ENV_PINS = 8;
+constexpr size_t TQ_PIN_ENV_MAX = 639;
+// Default bound of the whole handshake, pinned re-handshake included.
+constexpr int TQ_HANDSHAKE_DEFAULT_MS = 15000;
+
+// --- anchor table (tq_tls_anchors.cpp) ----------------------------------
+
+// Anchors in the table right now.
+size_t tq_anchor_count(void);
+// Heap copy (malloc) of the table's anchor records for one connection; the
+// key and DN bytes they point to stay shared and are never freed. NULL when
+// the table is empty or memory ran out; *count is then 0.
+br_x509_trust_anchor *tq_anchor_copy(size_t *count);
+// Appends the placeholder anchor of insecure mode, at most once per process
+// and only while the table has room. Allocation failures add nothing.
+void tq_anchor_add_placeholder(void);
+
+// --- pins (tq_tls_pins.cpp) ---------------------------------------------
+
+// Reads TQ_TLS_PIN the first time it is called; later calls do nothing.
+void tq_parse_env_pins(void);
+// 1 when the active pin list (programmatic, else environment) is non-empty.
+int tq_pins_configured(void);
+// Hex SHA-256 of the key's serialisation into out; "" when the key cannot
+// be serialised (so it matches no pin).
+void tq_key_pin_hex(const br_x509_pkey *key, char out[65]);
+
+// --- lenient validator of insecure mode (tq_tls_lenient.cpp) -------------
+
+// Wraps the minimal validator, records its verdict in last_err and reports
+// every chain as accepted. One record per connection, freed with free().
+struct tq_x509_lenient {
+  const br_x509_class *vtable;    // &tq_x509_lenient_vtable
+  br_x509_minimal_context inner;  // the validator that does the real work
+  int last_err;                   // inner end_chain verdict, 0 when trusted
+  // The end-entity certificate, decoded on the side: the minimal validator
+  // stops reading a certificate at its first fault (an expired one before
+  // its key is reached), and insecure mode still needs that key.
+  br_x509_decoder_context ee;
+  uint32_t certs_seen;  // certificates of the chain ended so far
+};
+
+extern const br_x509_class tq_x509_lenient_vtable;
+
+// Sets the class pointer and initialises the inner validator over anchors.
+void tq_x509_lenient_init(tq_x509_lenient *ctx, const br_x509_trust_anchor *anchors, size_t count);
