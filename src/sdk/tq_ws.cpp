@@ -163,8 +163,8 @@ size_t utf8_cut_before(const unsigned char *p, size_t n) {
 
 }  // namespace
 
-int tq_ws_connect(tq_ws *ws, const tq_url *url, const char *extra_headers, int timeout_ms, char *err,
-                  size_t err_size) {
+int tq_ws_connect(tq_ws *ws, const tq_url *url, const char *extra_headers, int timeout_ms,
+                  char *err, size_t err_size) {
   memset(ws, 0, sizeof *ws);
   ws->conn.sock = TQ_NO_SOCKET;
   ws->closed = 1;  // until the server has agreed to the upgrade

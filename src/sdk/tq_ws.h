@@ -48,8 +48,8 @@ constexpr int TQ_WS_PONG = 10;
 // extra_headers: further header lines separated by CR LF, without a final
 // CR LF (NULL or "" for none). 0 once the server answered 101; -1 with a
 // message, the connection closed and the handle marked closed.
-int tq_ws_connect(tq_ws *ws, const tq_url *url, const char *extra_headers, int timeout_ms, char *err,
-                  size_t err_size);
+int tq_ws_connect(tq_ws *ws, const tq_url *url, const char *extra_headers, int timeout_ms,
+                  char *err, size_t err_size);
 // Sends data[0..len) as one masked frame with FIN and the opcode's low four
 // bits. timeout_ms 0 or less: 15000. 0, or -1 with a message ("websocket
 // closed" once the handle is closed). data may be NULL only when len is 0.
