@@ -36,12 +36,18 @@ const char *env_nonempty(const char *name) {
   return (v != nullptr && v[0] != '\0') ? v : nullptr;
 }
 
-// "<mock>/<suffix>" into a base field, cut to the field without splitting a
-// UTF-8 sequence of the mock base (the suffix is ASCII).
+// "<mock>/<suffix>" into a base field, cut as the whole text would be: a
+// mock base that does not fit is cut without splitting a UTF-8 sequence and
+// gets no suffix; otherwise the (ASCII) suffix is cut to what is left.
 template <size_t N>
 void mock_base(char (&field)[N], const char *mock, const char *suffix) {
   size_t used = strlen(mock);
-  if (used > N - 1) used = ws_utf8_cut(mock, N - 1);
+  if (used > N - 1) {
+    used = ws_utf8_cut(mock, N - 1);
+    memcpy(field, mock, used);
+    field[used] = '\0';
+    return;
+  }
   memcpy(field, mock, used);
   size_t more = strlen(suffix);
   if (more > N - 1 - used) more = N - 1 - used;

@@ -1,0 +1,134 @@
+// Test helpers: a scratch folder removed at the end of the test, and a
+// scope that changes environment variables (and the working directory) and
+// puts every one of them back afterwards.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ws_test {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "ws_test_XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+class EnvScope {
+ public:
+  EnvScope() {
+    char buf[4096];
+    if (getcwd(buf, sizeof buf) != nullptr) cwd_ = buf;
+  }
+  ~EnvScope() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) {
+        setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        unsetenv(it->first.c_str());
+      }
+    }
+    if (!cwd_.empty() && chdir(cwd_.c_str()) != 0) std::abort();
+  }
+  EnvScope(const EnvScope &) = delete;
+  EnvScope &operator=(const EnvScope &) = delete;
+
+  void set(const std::string &name, const std::string &value) {
+    remember(name);
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  void unset(const std::string &name) {
+    remember(name);
+    unsetenv(name.c_str());
+  }
+  void unset(std::initializer_list<const char *> names) {
+    for (const char *n : names) unset(n);
+  }
+  bool chdir_to(const std::string &dir) { return chdir(dir.c_str()) == 0; }
+
+ private:
+  void remember(const std::string &name) {
+    for (const auto &s : saved_) {
+      if (s.first == name) return;
+    }
+    const char *v = getenv(name.c_str());
+    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::string cwd_;
+};
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+// Every variable that the settings loader or the folder lookup reads.
+inline constexpr const char *kConfigVars[] = {"WEBSEARCH_PROVIDER",
+                                              "WEBSEARCH_COUNT",
+                                              "WEBSEARCH_REGION",
+                                              "WEBSEARCH_SAFE",
+                                              "WEBSEARCH_LANGUAGE",
+                                              "WEBSEARCH_SEARXNG_CATEGORIES",
+                                              "WEBSEARCH_TAVILY_ADVANCED",
+                                              "WEBSEARCH_TAVILY_ANSWER",
+                                              "BRAVE_API_KEY",
+                                              "TAVILY_API_KEY",
+                                              "EXA_API_KEY",
+                                              "PERPLEXITY_API_KEY",
+                                              "WEBSEARCH_BRAVE_KEY",
+                                              "WEBSEARCH_TAVILY_KEY",
+                                              "WEBSEARCH_EXA_KEY",
+                                              "WEBSEARCH_PPLX_KEY",
+                                              "WEBSEARCH_DDG_BASE",
+                                              "WEBSEARCH_SEARXNG_BASE",
+                                              "SEARXNG_URL",
+                                              "WEBSEARCH_BRAVE_BASE",
+                                              "WEBSEARCH_TAVILY_BASE",
+                                              "WEBSEARCH_EXA_BASE",
+                                              "WEBSEARCH_PPLX_BASE",
+                                              "WEBSEARCH_MOCK_BASE",
+                                              "SWEBSEARCH_CONFIG_DIR",
+                                              "WEBSEARCH_CONFIG_DIR",
+                                              "XDG_CONFIG_HOME",
+                                              "HOME"};
+
+// Clears every settings variable and points the configuration folder at
+// dir, so a test never reads or writes the real one.
+inline void isolate_config(EnvScope &env, const std::string &dir) {
+  for (const char *n : kConfigVars) env.unset(n);
+  env.set("SWEBSEARCH_CONFIG_DIR", dir);
+}
+
+}  // namespace ws_test
