@@ -21,8 +21,8 @@ mode switch_of(const char *arg) {
     const char *text;
     mode m;
   } kSwitches[] = {
-      {"--meta", mode::meta},       {"--mcp", mode::mcp},         {"--schema", mode::schema},
-      {"--help", mode::help},       {"-h", mode::help},           {"--version", mode::version},
+      {"--meta", mode::meta},         {"--mcp", mode::mcp}, {"--schema", mode::schema},
+      {"--help", mode::help},         {"-h", mode::help},   {"--version", mode::version},
       {"--selftest", mode::selftest},
   };
   for (const auto &s : kSwitches) {
@@ -33,18 +33,29 @@ mode switch_of(const char *arg) {
 
 int run_switch(mode m) {
   switch (m) {
-    case mode::meta: return mode_meta();
-    case mode::mcp: return mode_mcp();
-    case mode::schema: return mode_schema();
-    case mode::help: print_help(); return 0;
-    case mode::version: printf("%s\n", WS_VERSION); return 0;
-    case mode::selftest: return mode_selftest();
-    case mode::none: break;
+    case mode::meta:
+      return mode_meta();
+    case mode::mcp:
+      return mode_mcp();
+    case mode::schema:
+      return mode_schema();
+    case mode::help:
+      print_help();
+      return 0;
+    case mode::version:
+      printf("%s\n", WS_VERSION);
+      return 0;
+    case mode::selftest:
+      return mode_selftest();
+    case mode::none:
+      break;
   }
   return 0;
 }
 
-inline bool non_empty(const char *s) { return s != nullptr && s[0] != '\0'; }
+inline bool non_empty(const char *s) {
+  return s != nullptr && s[0] != '\0';
+}
 
 }  // namespace
 

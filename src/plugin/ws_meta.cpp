@@ -64,4 +64,6 @@ int mode_meta(void) {
   return 0;
 }
 
-void print_help(void) { fwrite(WS_HELP_TEXT, 1, strlen(WS_HELP_TEXT), stdout); }
+void print_help(void) {
+  fwrite(WS_HELP_TEXT, 1, strlen(WS_HELP_TEXT), stdout);
+}

@@ -4,16 +4,17 @@
 #include <cstddef>
 
 struct tq_url {
-  char scheme[8];    // "https" for https:// and wss://, "http" for http:// and ws://
-  char host[256];    // as written, case preserved
-  int port;          // 1..65535
-  char path[1024];   // request target (path and query, no fragment), never empty
-  int tls;           // 1 for https:// and wss://
+  char scheme[8];   // "https" for https:// and wss://, "http" for http:// and ws://
+  char host[256];   // as written, case preserved
+  int port;         // 1..65535
+  char path[1024];  // request target (path and query, no fragment), never empty
+  int tls;          // 1 for https:// and wss://
 };
 
 // printf into err[err_size], truncated (never inside a UTF-8 sequence) and
 // always NUL-terminated; does nothing when err is NULL or err_size is 0.
-void set_err(char *err, size_t err_size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void set_err(char *err, size_t err_size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // 0 with out filled, or -1 with one of the parser's fixed messages in err.
 // A request target longer than 1023 bytes is refused with "url too long".

@@ -28,16 +28,18 @@ void ws_buf_init(ws_buf *b) {
   b->cap = 0;
 }
 
+size_t ws_buf_grow_cap(size_t cap, size_t need) {
+  if (cap == 0) cap = kFirstCap;
+  while (cap < need && cap <= kDoubleLimit) cap *= 2;
+  return cap < need ? need : cap;
+}
+
 int ws_buf_need(ws_buf *b, size_t n) {
   if (n > SIZE_MAX - 1 || b->len > SIZE_MAX - 1 - n) return -1;
   const size_t need = b->len + n + 1;
   if (b->cap >= need) return 0;
 
-  size_t cap = b->cap != 0 ? b->cap : kFirstCap;
-  if (cap < need) {
-    while (cap < need && cap <= kDoubleLimit) cap *= 2;
-    if (cap < need) cap = need;
-  }
+  const size_t cap = ws_buf_grow_cap(b->cap, need);
   char *p = static_cast<char *>(realloc(b->data, cap));
   if (p == nullptr) return -1;
   b->data = p;
@@ -85,7 +87,9 @@ int ws_buf_printf(ws_buf *b, const char *fmt, ...) {
   return 0;
 }
 
-const char *ws_buf_str(const ws_buf *b) { return b->data != nullptr ? b->data : ""; }
+const char *ws_buf_str(const ws_buf *b) {
+  return b->data != nullptr ? b->data : "";
+}
 
 void ws_buf_free(ws_buf *b) {
   free(b->data);
@@ -103,12 +107,24 @@ int ws_json_str(ws_buf *b, const char *s) {
       run = p + 1;
       int rc;
       switch (c) {
-        case '"': rc = ws_buf_add(b, "\\\"", 2); break;
-        case '\\': rc = ws_buf_add(b, "\\\\", 2); break;
-        case '\n': rc = ws_buf_add(b, "\\n", 2); break;
-        case '\r': rc = ws_buf_add(b, "\\r", 2); break;
-        case '\t': rc = ws_buf_add(b, "\\t", 2); break;
-        default: rc = ws_buf_printf(b, "\\u%04x", c); break;
+        case '"':
+          rc = ws_buf_add(b, "\\\"", 2);
+          break;
+        case '\\':
+          rc = ws_buf_add(b, "\\\\", 2);
+          break;
+        case '\n':
+          rc = ws_buf_add(b, "\\n", 2);
+          break;
+        case '\r':
+          rc = ws_buf_add(b, "\\r", 2);
+          break;
+        case '\t':
+          rc = ws_buf_add(b, "\\t", 2);
+          break;
+        default:
+          rc = ws_buf_printf(b, "\\u%04x", c);
+          break;
       }
       if (rc != 0) return -1;
     }
@@ -182,4 +198,6 @@ const char *ws_memmem(const char *hay, size_t hay_len, const char *needle) {
   return nullptr;
 }
 
-ws_heap_text::~ws_heap_text() { free(p); }
+ws_heap_text::~ws_heap_text() {
+  free(p);
+}

@@ -18,6 +18,9 @@ void ws_buf_init(ws_buf *b);
 // Makes room for n more bytes plus the terminator. 256 first, then doubling
 // up to 1 GiB, exact size beyond. An overflowing requirement fails. 0 or -1.
 int ws_buf_need(ws_buf *b, size_t n);
+// The capacity that ws_buf_need grows a block of cap bytes to when need
+// bytes (more than cap) are required.
+size_t ws_buf_grow_cap(size_t cap, size_t need);
 // Appends n bytes and the terminator; NULL/0 only makes sure the block exists.
 int ws_buf_add(ws_buf *b, const void *src, size_t n);
 int ws_buf_puts(ws_buf *b, const char *s);

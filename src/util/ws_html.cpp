@@ -13,16 +13,18 @@ struct named_entity {
 // Replacements are plain ASCII on purpose: titles and snippets end up in
 // JSON and in terminals that may not render typographic punctuation.
 constexpr named_entity kEntities[] = {
-    {"amp", "&"},    {"lt", "<"},     {"gt", ">"},       {"quot", "\""},   {"apos", "'"},
-    {"nbsp", " "},   {"ndash", "-"},  {"mdash", "--"},   {"hellip", "..."}, {"lsquo", "'"},
-    {"rsquo", "'"},  {"ldquo", "\""}, {"rdquo", "\""},
+    {"amp", "&"},   {"lt", "<"},     {"gt", ">"},     {"quot", "\""},    {"apos", "'"},
+    {"nbsp", " "},  {"ndash", "-"},  {"mdash", "--"}, {"hellip", "..."}, {"lsquo", "'"},
+    {"rsquo", "'"}, {"ldquo", "\""}, {"rdquo", "\""},
 };
 
 // Longest entity name looked at; anything longer is ordinary text.
 constexpr size_t kMaxName = 11;
 constexpr unsigned long kMaxCodePoint = 0x10FFFF;
 
-inline bool is_space(unsigned char c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+inline bool is_space(unsigned char c) {
+  return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+}
 
 inline unsigned char lower(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
