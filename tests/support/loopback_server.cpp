@@ -1,0 +1,324 @@
+#include "support/loopback_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace ws_test {
+
+namespace {
+
+// How long an orderly close waits for the client's last bytes and its FIN.
+constexpr int kDrainMs = 1000;
+
+int bind_loopback(int type_flags, int *port_out) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | type_flags, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port_out = ntohs(a.sin_port);
+  return fd;
+}
+
+// Case-insensitive search for a header name at the start of a head line.
+size_t content_length_of(const std::string &head) {
+  static const char kName[] = "\ncontent-length:";
+  std::string lower = head;
+  for (char &c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  size_t at = lower.find(kName);
+  if (at == std::string::npos) return 0;
+  size_t i = at + sizeof kName - 1;
+  while (i < lower.size() && (lower[i] == ' ' || lower[i] == '\t')) i++;
+  size_t v = 0;
+  for (; i < lower.size() && lower[i] >= '0' && lower[i] <= '9' && v < (1u << 30); i++) {
+    v = v * 10 + static_cast<size_t>(lower[i] - '0');
+  }
+  return v;
+}
+
+}  // namespace
+
+// --- script ------------------------------------------------------------------
+
+loopback_script &loopback_script::send(std::string bytes) {
+  steps.push_back({loopback_step::SEND, std::move(bytes), 0, 0});
+  return *this;
+}
+
+loopback_script &loopback_script::trickle(std::string bytes, size_t chunk, int delay_ms) {
+  steps.push_back({loopback_step::TRICKLE, std::move(bytes), chunk == 0 ? 1 : chunk, delay_ms});
+  return *this;
+}
+
+loopback_script &loopback_script::sleep(int ms) {
+  steps.push_back({loopback_step::SLEEP, {}, 0, ms});
+  return *this;
+}
+
+loopback_script &loopback_script::read_request() {
+  steps.push_back({loopback_step::READ_REQUEST, {}, 0, 0});
+  return *this;
+}
+
+loopback_script &loopback_script::close() {
+  steps.push_back({loopback_step::CLOSE, {}, 0, 0});
+  return *this;
+}
+
+loopback_script &loopback_script::reset() {
+  steps.push_back({loopback_step::RESET, {}, 0, 0});
+  return *this;
+}
+
+loopback_script &loopback_script::stall() {
+  steps.push_back({loopback_step::STALL, {}, 0, 0});
+  return *this;
+}
+
+// --- server ------------------------------------------------------------------
+
+loopback_server::loopback_server(loopback_script script, int max_connections)
+    : script_(std::move(script)), max_connections_(max_connections) {
+  int port = 0;
+  listen_fd_ = bind_loopback(SOCK_NONBLOCK, &port);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (listen_fd_ < 0 || wake_fd_ < 0 || listen(listen_fd_, 16) != 0) {
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    listen_fd_ = wake_fd_ = -1;
+    finished_ = true;
+    return;
+  }
+  port_ = port;
+  thread_ = std::thread([this] { run(); });
+}
+
+loopback_server::~loopback_server() {
+  stop();
+}
+
+std::string loopback_server::url(const char *path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void loopback_server::stop() {
+  if (thread_.joinable()) {
+    uint64_t one = 1;
+    ssize_t w = write(wake_fd_, &one, sizeof one);
+    (void)w;
+    thread_.join();
+  }
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+  listen_fd_ = wake_fd_ = -1;
+  std::lock_guard<std::mutex> lock(mu_);
+  finished_ = true;
+  cv_.notify_all();
+}
+
+bool loopback_server::wait_finished(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return finished_; });
+}
+
+std::vector<std::string> loopback_server::requests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}
+
+int loopback_server::connections_accepted() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return accepted_;
+}
+
+int loopback_server::wait_fd(int fd, short events, int timeout_ms) const {
+  for (;;) {
+    pollfd p[2] = {};
+    p[0].fd = wake_fd_;
+    p[0].events = POLLIN;
+    p[1].fd = fd;
+    p[1].events = events;
+    int r = poll(p, fd >= 0 ? 2 : 1, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || p[0].revents != 0) return -1;
+    return r == 0 ? 0 : 1;
+  }
+}
+
+bool loopback_server::pause(int ms) const {
+  return ms <= 0 || wait_fd(-1, 0, ms) == 0;
+}
+
+bool loopback_server::send_bytes(int fd, const char *p, size_t n) const {
+  while (n > 0) {
+    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+    } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (wait_fd(fd, POLLOUT, -1) != 1) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void loopback_server::read_request(int fd) {
+  std::string got;
+  size_t want = std::string::npos;  // total bytes once the head is complete
+  char buf[65536];
+  while (want == std::string::npos || got.size() < want) {
+    if (wait_fd(fd, POLLIN, -1) != 1) break;
+    ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (r <= 0) break;
+    // Bytes past the announced body belong to nobody; keep them anyway so a
+    // test sees everything the client sent.
+    got.append(buf, static_cast<size_t>(r));
+    if (want == std::string::npos) {
+      size_t end = got.find("\r\n\r\n");
+      if (end != std::string::npos) want = end + 4 + content_length_of(got.substr(0, end + 2));
+    }
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  requests_.push_back(std::move(got));
+}
+
+void loopback_server::close_orderly(int fd) const {
+  shutdown(fd, SHUT_WR);
+  char buf[4096];
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0 || wait_fd(fd, POLLIN, static_cast<int>(left)) != 1) break;
+    ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+  }
+  ::close(fd);
+}
+
+void loopback_server::serve(int fd) {
+  for (const loopback_step &s : script_.steps) {
+    switch (s.kind) {
+      case loopback_step::SEND:
+        if (!send_bytes(fd, s.bytes.data(), s.bytes.size())) goto abort;
+        break;
+      case loopback_step::TRICKLE:
+        for (size_t at = 0; at < s.bytes.size(); at += s.chunk) {
+          size_t n = std::min(s.chunk, s.bytes.size() - at);
+          if (!send_bytes(fd, s.bytes.data() + at, n) || !pause(s.delay_ms)) goto abort;
+        }
+        break;
+      case loopback_step::SLEEP:
+        if (!pause(s.delay_ms)) goto abort;
+        break;
+      case loopback_step::READ_REQUEST:
+        read_request(fd);
+        break;
+      case loopback_step::CLOSE:
+        close_orderly(fd);
+        return;
+      case loopback_step::RESET: {
+        linger lg = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        ::close(fd);
+        return;
+      }
+      case loopback_step::STALL:
+        wait_fd(-1, 0, -1);
+        goto abort;
+    }
+  }
+  close_orderly(fd);
+  return;
+abort:
+  ::close(fd);
+}
+
+void loopback_server::run() {
+  for (int served = 0; served < max_connections_;) {
+    if (wait_fd(listen_fd_, POLLIN, -1) != 1) break;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      accepted_++;
+    }
+    serve(fd);
+    served++;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  finished_ = true;
+  cv_.notify_all();
+}
+
+// --- refused_port ----------------------------------------------------------
+
+refused_port::refused_port() {
+  int port = 0;
+  fd_ = bind_loopback(0, &port);
+  if (fd_ >= 0) port_ = port;
+}
+
+refused_port::~refused_port() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// --- silent_listener ---------------------------------------------------------
+
+silent_listener::silent_listener() {
+  int port = 0;
+  listen_fd_ = bind_loopback(0, &port);
+  if (listen_fd_ < 0 || listen(listen_fd_, 0) != 0) return;
+  port_ = port;
+
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  // Fill the accept queue until a connect stays pending: from then on the
+  // kernel drops every new SYN.
+  for (int attempt = 0; attempt < 8 && !ok_; attempt++) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+      ::close(fd);
+      return;
+    }
+    pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, 300) == 0) {
+      ok_ = true;
+      ::close(fd);
+    } else {
+      fillers_.push_back(fd);
+    }
+  }
+}
+
+silent_listener::~silent_listener() {
+  for (int fd : fillers_) ::close(fd);
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
+
+}  // namespace ws_test
