@@ -55,7 +55,10 @@ void mock_base(char (&field)[N], const char *mock, const char *suffix) {
   field[used + more] = '\0';
 }
 
-void set_defaults(ws_config *cfg) {
+}  // namespace
+
+void ws_config_defaults(ws_config *cfg) {
+  if (cfg == nullptr) return;
   memset(cfg, 0, sizeof *cfg);
   ws_copy(cfg->provider, sizeof cfg->provider, "duckduckgo");
   cfg->count = 5;
@@ -67,6 +70,8 @@ void set_defaults(ws_config *cfg) {
   ws_copy(cfg->exa_base, sizeof cfg->exa_base, WS_DEFAULT_EXA_BASE);
   ws_copy(cfg->pplx_base, sizeof cfg->pplx_base, WS_DEFAULT_PPLX_BASE);
 }
+
+namespace {
 
 // The rows run in this order; where two rows set one field, the later wins.
 void environment_layer(ws_config *cfg) {
@@ -131,7 +136,7 @@ int ws_leading_int(const char *s) {
 
 void ws_config_load(ws_config *cfg) {
   if (cfg == nullptr) return;
-  set_defaults(cfg);
+  ws_config_defaults(cfg);
   ws_config_file_layer(cfg);
   environment_layer(cfg);
   if (!ws_provider_known(cfg->provider)) {

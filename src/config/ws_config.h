@@ -32,6 +32,8 @@ extern const char WS_DEFAULT_TAVILY_BASE[];
 extern const char WS_DEFAULT_EXA_BASE[];
 extern const char WS_DEFAULT_PPLX_BASE[];
 
+// The built-in layer alone: zeroes the record and sets the defaults.
+void ws_config_defaults(ws_config *cfg);
 // Fills the whole record; never fails.
 void ws_config_load(ws_config *cfg);
 // The file layer on its own: applies the members of one config.json text to
