@@ -602,6 +602,18 @@ TEST_F(WsTest, TimeOutBetweenFramesKeepsTheConnectionInsideAFrameEndsIt) {
   expect_closed(&stall);
 }
 
+TEST_F(WsTest, ZeroOrNegativeTimeOutsWaitTheDefault) {
+  for (int timeout_ms : {0, -1}) {
+    SCOPED_TRACE(timeout_ms);
+    tq_ws ws;
+    tq_ws_guard g(&ws);
+    ASSERT_EQ("", open(&ws, "/raw?script=late", fresh_id(), nullptr, timeout_ms));
+    EXPECT_EQ("late", recv_text(&ws, 64, timeout_ms));
+    char err[64] = "";
+    EXPECT_EQ(0, tq_ws_send(&ws, TQ_WS_TEXT, "x", 1, timeout_ms, err, sizeof err)) << err;
+  }
+}
+
 TEST_F(WsTest, MoreThanFourMebibytesFlowOverOneConnection) {
   tq_ws ws;
   tq_ws_guard g(&ws);

@@ -93,6 +93,8 @@ const T = (s) => Buffer.from(s, 'utf8');
 // after writing.
 const scripts = {
   none: { data: [] },
+  // Quiet for 300 ms, then one message: a zero time-out must not mean "now".
+  late: { data: [], later: frame(0x81, T('late')) },
   // RFC 6455 section 5.7: "Hello" unmasked and masked with 37 fa 21 3d.
   unmasked: { data: [Buffer.from([0x81, 0x05, 0x48, 0x65, 0x6c, 0x6c, 0x6f])] },
   masked: {
@@ -216,6 +218,7 @@ function handleRaw(id, req, socket, route, query) {
       const bytes = Buffer.concat([Buffer.from(upgradeHead(key), 'latin1'), ...script.data]);
       if (script.end) socket.end(bytes);
       else socket.write(bytes);
+      if (script.later) setTimeout(() => socket.write(script.later), 300);
       return;
     }
     default:
