@@ -118,7 +118,9 @@ int ws_config_dir(char *dst, size_t size) {
 
 int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len) {
   if (path == nullptr || out == nullptr) return -1;
-  fd_guard fd(open(path, O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO put where config.json belongs must not hang the
+  // process; it is refused below like anything that is not a regular file.
+  fd_guard fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.fd < 0) return -1;
   struct stat st;
   if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -154,10 +156,13 @@ int ws_replace_file(const char *lock_path, const char *tmp_path, const char *pat
   while (flock(lock.fd, LOCK_EX) != 0) {
     if (errno != EINTR) return -1;
   }
-  // The file holds API keys: owner-only, whatever mode a left-over
-  // temporary file had and whatever the umask allows.
-  fd_guard tmp(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  // A left-over temporary name is removed rather than opened: whatever it
+  // is (a file with other permissions, a link pointing elsewhere, a FIFO
+  // that would block), the new text goes into a fresh file of our own.
+  if (unlink(tmp_path) != 0 && errno != ENOENT) return -1;
+  fd_guard tmp(open(tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (tmp.fd < 0) return -1;
+  // The file holds API keys: owner-only, whatever the umask allows.
   bool ok = fchmod(tmp.fd, 0600) == 0 && write_whole(tmp.fd, text, len) && fsync(tmp.fd) == 0;
   ok = tmp.close_now() && ok;
   if (!ok || rename(tmp_path, path) != 0) {

@@ -592,6 +592,31 @@ TEST_F(ConfigTest, LeftOverTemporaryFileIsReplacedAndEndsOwnerOnly) {
   EXPECT_FALSE(exists(file() + ".tmp"));
 }
 
+TEST_F(ConfigTest, LeftOverTemporaryLinkOrFifoIsReplacedNotFollowed) {
+  ws_config c = load();
+  ASSERT_EQ(ws_mkdir_p(dir_.c_str()), 0);
+  const std::string outside = scratch_ / "outside";
+  ASSERT_TRUE(write_file(outside, "precious"));
+  ASSERT_EQ(symlink(outside.c_str(), (file() + ".tmp").c_str()), 0);
+  ASSERT_EQ(ws_config_save(&c), 0);
+  EXPECT_EQ(read_file(outside), "precious");
+  EXPECT_EQ(read_file(file()), kDefaultFile);
+  EXPECT_FALSE(exists(file() + ".tmp"));
+  // A FIFO would block a writer that opened it; it is replaced instead.
+  ASSERT_EQ(mkfifo((file() + ".tmp").c_str(), 0600), 0);
+  ASSERT_EQ(ws_config_save(&c), 0);
+  EXPECT_EQ(read_file(file()), kDefaultFile);
+  EXPECT_FALSE(exists(file() + ".tmp"));
+}
+
+TEST_F(ConfigTest, AFifoInPlaceOfConfigJsonIsIgnoredWithoutBlocking) {
+  ASSERT_EQ(ws_mkdir_p(dir_.c_str()), 0);
+  ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+  ws_config c = load();  // would hang here if the loader waited for a writer
+  EXPECT_STREQ(c.provider, "duckduckgo");
+  EXPECT_EQ(c.count, 5);
+}
+
 TEST_F(ConfigTest, FailedReplacementRemovesTheTemporaryFile) {
   ws_config c = load();
   // config.json is a non-empty folder: the rename cannot replace it.
