@@ -105,6 +105,7 @@ int entry_set_key(tq_anchor_entry *e, const br_x509_pkey *pk) {
 
 // Decodes one DER certificate into the next free entry. 1 when added.
 int add_anchor_der(const unsigned char *der, size_t len) {
+  if (len < 1 || len > TQ_MAX_ANCHOR_DER || g_anchor_count >= TQ_MAX_ANCHORS) return 0;
   tq_sink dn = {};
   br_x509_decoder_context dc;
   br_x509_decoder_init(&dc, tq_collect_dn, &dn);
@@ -141,7 +142,7 @@ void add_pem_file(FILE *f) {
   if (!text) return;
   const size_t got = fread(text, 1, want, f);
   text[got] = 0;
-  if (got > 0) (void)tq_add_pem_mem(text, got);
+  if (got > 0) (void)tq_add_pem_bundle(text, got);
   free(text);
 }
 
@@ -181,11 +182,7 @@ int tq_add_pem_mem(const char *data, size_t len) {
       sink_free(&g_pem_sink);
       br_pem_decoder_setdest(&pc, tq_dest_cert, &g_pem_sink);
     } else if (event == BR_PEM_END_OBJ) {
-      const size_t n = g_pem_sink.len;
-      if (n >= 1 && n <= TQ_MAX_ANCHOR_DER && !g_pem_sink.dropped &&
-          g_anchor_count < TQ_MAX_ANCHORS) {
-        added += add_anchor_der(g_pem_sink.data, n);
-      }
+      if (!g_pem_sink.dropped) added += add_anchor_der(g_pem_sink.data, g_pem_sink.len);
       sink_free(&g_pem_sink);
     } else if (event == BR_PEM_ERROR) {
       break;
@@ -205,7 +202,7 @@ int tq_http_add_ca_pem(const char *pem, size_t len) {
 void tq_load_env_ca(void) {
   if (g_env_ca_loaded) return;
   g_env_ca_loaded = 1;
-  (void)tq_add_pem_mem(TQ_CA_BUNDLE_PEM, TQ_CA_BUNDLE_PEM_LEN);
+  (void)tq_add_pem_bundle(TQ_CA_BUNDLE_PEM, TQ_CA_BUNDLE_PEM_LEN);
 
   FILE *f = nullptr;
   const char *named = getenv("TQ_CA_BUNDLE");
@@ -220,6 +217,10 @@ void tq_load_env_ca(void) {
   if (!f) return;
   add_pem_file(f);
   fclose(f);
+}
+
+int tq_anchor_add_der(const unsigned char *der, size_t len) {
+  return add_anchor_der(der, len);
 }
 
 size_t tq_anchor_count(void) {

@@ -1,6 +1,6 @@
 // What the TLS source files share among themselves: bounds, the anchor
 // table's accessors, the pin list's accessors and the lenient validator.
-// Nothing outside src/sdk/tq_tls*.cpp includes this header.
+// Only the TLS sources and their tests include this header.
 #pragma once
 
 #include <bearssl.h>
@@ -24,6 +24,10 @@ constexpr int TQ_HANDSHAKE_DEFAULT_MS = 15000;
 
 // --- anchor table (tq_tls_anchors.cpp) ----------------------------------
 
+// Adds one DER certificate of 1 to TQ_MAX_ANCHOR_DER bytes while the table
+// has room: 1 when added, 0 when skipped (too large, full, not decodable,
+// empty subject, unsupported key, out of memory).
+int tq_anchor_add_der(const unsigned char *der, size_t len);
 // Anchors in the table right now.
 size_t tq_anchor_count(void);
 // Heap copy (malloc) of the table's anchor records for one connection; the
@@ -33,6 +37,14 @@ br_x509_trust_anchor *tq_anchor_copy(size_t *count);
 // Appends the placeholder anchor of insecure mode, at most once per process
 // and only while the table has room. Allocation failures add nothing.
 void tq_anchor_add_placeholder(void);
+
+// --- bundles (tq_tls_pem_scan.cpp) --------------------------------------
+
+// Adds the certificates of a bundle with the same result as tq_add_pem_mem:
+// plain PEM (the shape of every system bundle) is split and decoded here in
+// one quick pass; anything else goes to BearSSL's PEM decoder, whose
+// byte-by-byte machine is many times slower on a bundle of 200 kB.
+int tq_add_pem_bundle(const char *data, size_t len);
 
 // --- pins (tq_tls_pins.cpp) ---------------------------------------------
 
