@@ -447,6 +447,26 @@ TEST(Search, SuccessReplyExactly) {
             "GET /search?q=q%20%22x%22&format=json&categories=general&safesearch=1 HTTP/1.1");
 }
 
+// A scraped page in Latin-1 must not put invalid UTF-8 on the wire.
+TEST(Search, ScrapedBytesThatAreNotUtf8AreRepaired) {
+  loopback_server server(
+      "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=ISO-8859-1\r\nConnection: close\r\n\r\n"
+      "<html><body><div class=\"result\"><a class=\"result__a\" href=\"https://x.test/a\">"
+      "Caf\xE9</a><a class=\"result__snippet\" href=\"https://x.test/a\">na\xEFve</a></div>"
+      "</body></html>");
+  ws_config cfg = test_config("");
+  ws_copy(cfg.ddg_base, sizeof cfg.ddg_base, server.base().c_str());
+  const std::string r = reply_to(cfg, search_line("{\"query\":\"x\"}"));  // checks valid JSON
+  EXPECT_NE(r.find("\"title\":\"Caf\xEF\xBF\xBD\",\"url\":\"https://x.test/a\","
+                   "\"snippet\":\"na\xEF\xBF\xBDve\""),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.find("\\n\\n1. Caf\xEF\xBF\xBD\\n   https://x.test/a\\n   na\xEF\xBF\xBDve\\n"),
+            std::string::npos)
+      << r;
+  EXPECT_EQ(r.find('\xE9'), std::string::npos);
+}
+
 TEST(Search, UpstreamFailureIsAToolErrorWithStatus) {
   loopback_server server(http_response(502, "{\"message\":\"instance down\"}"));
   const ws_config cfg = test_config(server.base());
