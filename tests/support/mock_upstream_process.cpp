@@ -104,12 +104,21 @@ std::string mock_upstream_process::base() const {
 bool mock_upstream_process::start(const std::vector<std::string> &args, int timeout_ms) {
   stop();
   error_.clear();
+  // $WS_SOURCE_DIR names the tree; without it, the script lies beside this
+  // file, whose path the build hands to the compiler.
+  std::string script;
   const char *src = getenv("WS_SOURCE_DIR");
-  if (src == nullptr || src[0] == '\0') {
-    error_ = "WS_SOURCE_DIR is not set";
-    return false;
+  if (src != nullptr && src[0] != '\0') {
+    script = std::string(src) + "/tests/support/mock_upstream.py";
+  } else {
+    std::string here = __FILE__;
+    size_t slash = here.rfind('/');
+    if (slash == std::string::npos) {
+      error_ = "WS_SOURCE_DIR is not set";
+      return false;
+    }
+    script = here.substr(0, slash + 1) + "mock_upstream.py";
   }
-  std::string script = std::string(src) + "/tests/support/mock_upstream.py";
 
   int in_pipe[2], out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0) {

@@ -7,10 +7,10 @@
 //   std::vector<ws_test::mock_request> seen = mock.requests();
 //   mock.stop();   // also done by the destructor
 //
-// The script is found through $WS_SOURCE_DIR. The child reads the pipe that
-// is its standard input and exits when that closes, so even a test process
-// that dies leaves no mock behind. Control requests (script, reset,
-// requests) speak plain HTTP, so they work only with a mock started without
+// The script is found through $WS_SOURCE_DIR (else beside this helper's source). The child reads
+// the pipe that is its standard input and exits when that closes, so even a test process that dies
+// leaves no mock behind. Control requests (script, reset, requests) speak plain HTTP, so they work
+// only with a mock started without
 // --tls-cert; drive a TLS mock from Python instead.
 #pragma once
 
