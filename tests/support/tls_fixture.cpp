@@ -145,17 +145,21 @@ std::string tls_pin(const std::string &dir, const std::string &name) {
   return slurp(dir + "/" + name + ".pin");
 }
 
-tls_server::tls_server(const std::string &mode, const std::string &cert, const std::string &key,
-                       const std::vector<std::string> &extra) {
+tls_server::tls_server(const std::vector<tls_listener> &listeners) {
   char log_tmpl[] = "/tmp/ws_tls_log_XXXXXX";
   const int log_fd = mkstemp(log_tmpl);
   if (log_fd < 0) return;
   close(log_fd);
   log_ = log_tmpl;
 
-  std::vector<std::string> args = {script_path(), "serve", "--mode", mode, "--log", log_};
-  if (!cert.empty()) args.insert(args.end(), {"--cert", cert, "--key", key});
-  args.insert(args.end(), extra.begin(), extra.end());
+  std::vector<std::string> args = {script_path(), "serve", "--log", log_};
+  for (const tls_listener &l : listeners) {
+    std::string spec = "name=" + l.name + ",mode=" + l.mode;
+    if (!l.cert.empty()) spec += ",cert=" + l.cert + ",key=" + l.key;
+    if (!l.alt_cert.empty()) spec += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
+    if (l.max_accept > 0) spec += ",max_accept=" + std::to_string(l.max_accept);
+    args.insert(args.end(), {"--listen", spec});
+  }
 
   int in_pipe[2];
   int out_pipe[2];
@@ -181,24 +185,35 @@ tls_server::tls_server(const std::string &mode, const std::string &cert, const s
   pid_ = pid;
   stdin_fd_ = in_pipe[1];
 
-  // "PORT <n>\n", within 20 s (python starts slowly on a loaded machine).
+  // "PORTS name=<port> ...\n", within 30 s (python starts slowly on a busy machine).
   std::string line;
-  const int64_t deadline = now_ms() + 20000;
+  const int64_t deadline = now_ms() + 30000;
   while (line.find('\n') == std::string::npos) {
     const int64_t left = deadline - now_ms();
     if (left <= 0) break;
     pollfd p = {out_pipe[0], POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[64];
+    char buf[256];
     const ssize_t n = read(out_pipe[0], buf, sizeof buf);
     if (n <= 0) break;
     line.append(buf, static_cast<size_t>(n));
   }
   close(out_pipe[0]);
-  int port = 0;
-  if (sscanf(line.c_str(), "PORT %d", &port) == 1 && port > 0 && port < 65536) {
-    port_ = port;
-  } else {
+
+  std::istringstream words(line);
+  std::string word;
+  if (!(words >> word) || word != "PORTS") {
+    stop();
+    return;
+  }
+  while (words >> word) {
+    const size_t eq = word.find('=');
+    if (eq == std::string::npos) continue;
+    const int port = atoi(word.c_str() + eq + 1);
+    if (port > 0 && port < 65536) ports_.emplace_back(word.substr(0, eq), port);
+  }
+  if (ports_.size() != listeners.size()) {
+    ports_.clear();
     stop();
   }
 }
@@ -207,11 +222,18 @@ tls_server::~tls_server() {
   stop();
 }
 
-std::string tls_server::url() const {
-  return "https://localhost:" + std::to_string(port_) + "/";
+int tls_server::port(const std::string &name) const {
+  for (const auto &p : ports_) {
+    if (p.first == name) return p.second;
+  }
+  return 0;
 }
 
-int tls_server::count(const char *event) const {
+std::string tls_server::url(const std::string &name) const {
+  return "https://localhost:" + std::to_string(port(name)) + "/";
+}
+
+int tls_server::count(const std::string &event) const {
   std::ifstream in(log_);
   std::string line;
   int n = 0;
@@ -221,22 +243,21 @@ int tls_server::count(const char *event) const {
   return n;
 }
 
-int tls_server::accepts() const {
-  return count("accept");
+int tls_server::accepts(const std::string &name) const {
+  return count("accept " + name);
 }
 
-int tls_server::handshakes() const {
-  return count("handshake");
+int tls_server::handshakes(const std::string &name) const {
+  return count("handshake " + name);
 }
 
 void tls_server::stop() {
   if (stdin_fd_ >= 0) {
-    close(stdin_fd_);  // the server leaves at end of its input
+    close(stdin_fd_);  // the server leaves at the end of its input
     stdin_fd_ = -1;
   }
   if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    reap(pid_, 5000);
+    reap(pid_, 3000);  // kills it when it does not leave in time
     pid_ = -1;
   }
   if (!log_.empty()) {

@@ -3,9 +3,9 @@
 //
 //   std::string why;
 //   const std::string dir = ws_test::tls_cert_dir(&why);   // "" on failure
-//   ws_test::tls_server srv("http", dir + "/rsa.pem", dir + "/rsa.key");
-//   ... connect to srv.url() ...
-//   EXPECT_EQ(srv.handshakes(), 1);
+//   ws_test::tls_server srv({{"rsa", "http", dir + "/rsa.pem", dir + "/rsa.key"}});
+//   ... connect to srv.url("rsa") ...
+//   EXPECT_EQ(srv.handshakes("rsa"), 1);
 //
 // Every server is stopped by its destructor, bounded in time.
 #pragma once
@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ws_test {
@@ -29,31 +30,43 @@ std::string tls_pin(const std::string &dir, const std::string &name);
 // Bytes the "http" and "bare" peers answer every request with.
 extern const char kTlsResponse[];
 
+// One listening socket of a tls_server (the keys of tls_server.py --listen).
+struct tls_listener {
+  std::string name;
+  std::string mode;  // "http", "bare", "garbage", "hangup" or "stall"
+  std::string cert;  // PEM files, TLS modes only
+  std::string key;
+  std::string alt_cert;  // served on every second connection when set
+  std::string alt_key;
+  int max_accept = 0;  // > 0: the socket closes after that many connections
+};
+
+// One server process with several listeners: python starts slowly, so a
+// test suite starts one and addresses its listeners by name.
 class tls_server {
  public:
-  // mode: "http", "bare", "garbage", "hangup" or "stall" (tls_server.py).
-  // extra: further command-line arguments (--alternate C K, --max-accept N).
-  tls_server(const std::string &mode, const std::string &cert = "", const std::string &key = "",
-             const std::vector<std::string> &extra = {});
+  explicit tls_server(const std::vector<tls_listener> &listeners);
   ~tls_server();
   tls_server(const tls_server &) = delete;
   tls_server &operator=(const tls_server &) = delete;
 
-  bool ok() const { return port_ != 0; }
-  int port() const { return port_; }
+  bool ok() const { return !ports_.empty(); }
+  // 0 for a name that was not set up.
+  int port(const std::string &name) const;
   // "https://localhost:<port>/"
-  std::string url() const;
-  // Events logged so far: TCP connections accepted, TLS handshakes completed.
-  int accepts() const;
-  int handshakes() const;
+  std::string url(const std::string &name) const;
+  // Events logged so far for that listener: TCP connections accepted, TLS
+  // handshakes completed.
+  int accepts(const std::string &name) const;
+  int handshakes(const std::string &name) const;
   void stop();
 
  private:
-  int count(const char *event) const;
+  int count(const std::string &line) const;
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
-  int port_ = 0;
+  std::vector<std::pair<std::string, int>> ports_;
   std::string log_;
 };
 

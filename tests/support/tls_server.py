@@ -17,23 +17,29 @@ Command line
         as 64 lower-case hex digits. The pins are worked out here from
         openssl's own output, independently of the code under test.
 
-    python3 tls_server.py serve --mode MODE [--cert C --key K] [--log FILE]
-        Listens on 127.0.0.1 (a free port), prints "PORT <n>\\n" on stdout and
-        flushes, then serves every connection in its own thread until killed
-        or until its standard input reaches end of file. MODE:
-          http     TLS; reads one request head, answers RESPONSE, then ends
-                   the session with a TLS close_notify before closing
-          bare     TLS; reads one request head, answers RESPONSE, then closes
-                   the TCP connection without any close_notify
-          garbage  plain TCP; answers GARBAGE to whatever arrives, then closes
-          hangup   plain TCP; reads the first bytes (the ClientHello), closes
-          stall    plain TCP; reads the first bytes, then stays silent until
-                   the client goes away
-        With --log FILE, one line per event is appended: "accept" for each
-        TCP connection, "handshake" for each completed TLS handshake.
-        With --alternate C2 K2, every second connection is served with that
-        certificate and key instead. With --max-accept N, the listening
-        socket is closed after N connections (later connects are refused).
+    python3 tls_server.py serve [--log FILE] --listen SPEC [--listen SPEC ...]
+        Opens one listening socket on 127.0.0.1 (a free port) per SPEC, prints
+        "PORTS name=<port> name=<port> ...\n" on stdout and flushes, then
+        serves every connection in its own thread until killed or until its
+        standard input reaches end of file. SPEC is a comma-separated list of
+        key=value pairs:
+          name=N        the listener's name (required)
+          mode=M        (required) one of
+            http     TLS; reads one request head, answers RESPONSE, then ends
+                     the session with a TLS close_notify before closing
+            bare     TLS; reads one request head, answers RESPONSE, then closes
+                     the TCP connection without any close_notify
+            garbage  plain TCP; answers GARBAGE to whatever arrives, closes
+            hangup   plain TCP; reads the first bytes (the ClientHello), closes
+            stall    plain TCP; reads the first bytes, then stays silent until
+                     the client goes away
+          cert=C,key=K  certificate chain and key (PEM files) of a TLS mode
+          alt_cert=C,alt_key=K  served instead on every second connection
+          max_accept=N  the listening socket closes after N connections, so
+                        later connects are refused
+        With --log FILE, one line per event is appended: "accept N" for each
+        TCP connection and "handshake N" for each completed TLS handshake,
+        N being the listener's name.
 """
 
 import argparse
@@ -50,6 +56,7 @@ RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Length: 14\r\nConnection: close\r\n\r\n
             b"hello over tls")
 GARBAGE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
 IO_TIMEOUT_S = 10
+MODES = ("http", "bare", "garbage", "hangup", "stall")
 
 OPENSSL_CNF = """\
 [ req ]
@@ -187,17 +194,17 @@ def read_head(conn):
     return data
 
 
-def serve_tls(conn, ctx, mode, log):
+def serve_tls(conn, ctx, spec, log):
     try:
         tls = ctx.wrap_socket(conn, server_side=True)
     except (OSError, ssl.SSLError):
         conn.close()
         return
-    log.write("handshake")
+    log.write("handshake " + spec["name"])
     try:
         read_head(tls)
         tls.sendall(RESPONSE)
-        if mode == "http":
+        if spec["mode"] == "http":
             tls.unwrap().close()  # close_notify, then the TCP close
         else:
             # SSLSocket.shutdown drops the TLS layer first: a bare TCP close.
@@ -207,56 +214,71 @@ def serve_tls(conn, ctx, mode, log):
         tls.close()
 
 
-def serve_plain(conn, mode):
+def serve_plain(conn, spec):
     with conn:
         try:
             first = conn.recv(4096)
-            if mode == "garbage":
+            if spec["mode"] == "garbage":
                 conn.sendall(GARBAGE)
-            elif mode == "stall":
+            elif spec["mode"] == "stall":
                 while first:
                     first = conn.recv(4096)  # silent until the client leaves
         except OSError:
             pass
 
 
-def serve(args):
-    contexts = []
-    if args.mode in ("http", "bare"):
-        pairs = [(args.cert, args.key)]
-        if args.alternate:
-            pairs.append(tuple(args.alternate))
-        for cert, key in pairs:
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            ctx.load_cert_chain(cert, key)
-            contexts.append(ctx)
-    log = Log(args.log)
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    sys.stdout.write("PORT %d\n" % listener.getsockname()[1])
-    sys.stdout.flush()
+def parse_spec(text):
+    spec = dict(item.split("=", 1) for item in text.split(","))
+    if "name" not in spec or spec.get("mode") not in MODES:
+        raise SystemExit("bad --listen spec: " + text)
+    return spec
 
-    def watch_stdin():
-        sys.stdin.buffer.read()
-        os._exit(0)
 
-    threading.Thread(target=watch_stdin, daemon=True).start()
+def accept_loop(listener, spec, contexts, log):
+    limit = int(spec["max_accept"]) if "max_accept" in spec else None
     accepted = 0
-    while args.max_accept is None or accepted < args.max_accept:
+    while limit is None or accepted < limit:
         conn, _ = listener.accept()
-        conn.settimeout(IO_TIMEOUT_S if args.mode != "stall" else 60)
-        log.write("accept")
+        conn.settimeout(60 if spec["mode"] == "stall" else IO_TIMEOUT_S)
+        log.write("accept " + spec["name"])
         if contexts:
             ctx = contexts[accepted % len(contexts)]
-            target, targs = serve_tls, (conn, ctx, args.mode, log)
+            target, targs = serve_tls, (conn, ctx, spec, log)
         else:
-            target, targs = serve_plain, (conn, args.mode)
+            target, targs = serve_plain, (conn, spec)
         accepted += 1
         threading.Thread(target=target, args=targs, daemon=True).start()
     listener.close()
-    threading.Event().wait()  # serve the open connections until told to leave
+
+
+def serve(args):
+    log = Log(args.log)
+    ports = []
+    loops = []
+    for text in args.listen:
+        spec = parse_spec(text)
+        contexts = []
+        if spec["mode"] in ("http", "bare"):
+            pairs = [(spec["cert"], spec["key"])]
+            if "alt_cert" in spec:
+                pairs.append((spec["alt_cert"], spec["alt_key"]))
+            for cert, key in pairs:
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                ctx.load_cert_chain(cert, key)
+                contexts.append(ctx)
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        ports.append("%s=%d" % (spec["name"], listener.getsockname()[1]))
+        loops.append((listener, spec, contexts))
+    for listener, spec, contexts in loops:
+        threading.Thread(target=accept_loop, args=(listener, spec, contexts, log),
+                         daemon=True).start()
+    sys.stdout.write("PORTS %s\n" % " ".join(ports))
+    sys.stdout.flush()
+    sys.stdin.buffer.read()  # until the test process closes our input or dies
+    os._exit(0)
 
 
 def main():
@@ -265,13 +287,8 @@ def main():
     certs = sub.add_parser("certs")
     certs.add_argument("dir")
     srv = sub.add_parser("serve")
-    srv.add_argument("--mode", required=True,
-                     choices=("http", "bare", "garbage", "hangup", "stall"))
-    srv.add_argument("--cert")
-    srv.add_argument("--key")
     srv.add_argument("--log")
-    srv.add_argument("--alternate", nargs=2, metavar=("CERT", "KEY"))
-    srv.add_argument("--max-accept", type=int)
+    srv.add_argument("--listen", action="append", required=True)
     args = parser.parse_args()
     if args.command == "certs":
         try:
