@@ -1,0 +1,19 @@
+// Gives every GoogleTest binary the same view of the tree as the ctest
+// environment gives the script suites: the built executable, the source root
+// and the build root. Values already set in the environment win, so a test
+// binary can also be pointed elsewhere by hand.
+#include <cstdlib>
+
+namespace {
+
+struct ws_test_env {
+  ws_test_env() {
+    setenv("WS_BINARY", WS_TEST_BINARY, 0);
+    setenv("WS_SOURCE_DIR", WS_TEST_SOURCE_DIR, 0);
+    setenv("WS_BUILD_DIR", WS_TEST_BUILD_DIR, 0);
+  }
+};
+
+const ws_test_env g_test_env;
+
+}  // namespace
