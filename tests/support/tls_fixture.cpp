@@ -36,9 +36,24 @@ std::string slurp(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// $WS_SOURCE_DIR names the tree; without it, the script lies beside this
+// file, whose path the build hands to the compiler.
 std::string script_path() {
   const char *src = getenv("WS_SOURCE_DIR");
-  return src ? std::string(src) + "/tests/support/tls_server.py" : std::string();
+  if (src && *src) return std::string(src) + "/tests/support/tls_server.py";
+  const std::string here = __FILE__;
+  const size_t slash = here.rfind('/');
+  return slash == std::string::npos ? std::string() : here.substr(0, slash + 1) + "tls_server.py";
+}
+
+// $WS_BUILD_DIR, else the folder of $WS_BINARY (the executable sits at the
+// top of the build tree); "" when neither is known.
+std::string build_dir() {
+  const char *build = getenv("WS_BUILD_DIR");
+  if (build && *build) return build;
+  const char *binary = getenv("WS_BINARY");
+  if (!binary || !*binary) return "";
+  return fs::path(binary).parent_path().string();
 }
 
 // Waits for pid at most timeout_ms, then kills it. Its exit code, or -1.
@@ -98,12 +113,12 @@ std::string tls_cert_dir(std::string *why) {
   if (!cached.empty()) return cached;
   const std::string script = script_path();
   if (script.empty() || !fs::exists(script)) {
-    *why = "WS_SOURCE_DIR does not lead to tests/support/tls_server.py";
+    *why = "tests/support/tls_server.py not found (set WS_SOURCE_DIR)";
     return "";
   }
-  const char *build = getenv("WS_BUILD_DIR");
+  const std::string build = build_dir();
   std::error_code ec;
-  if (!build || !*build) {
+  if (build.empty()) {
     std::string tmpl = (fs::temp_directory_path() / "ws_tls_XXXXXX").string();
     if (!mkdtemp(tmpl.data())) {
       *why = "mkdtemp failed";

@@ -19,9 +19,10 @@
 namespace ws_test {
 
 // Directory holding the generated certificates, keys and pins (see
-// tls_server.py). Generated once per build directory (WS_BUILD_DIR) and per
-// version of the generator, so parallel test processes share one set; without
-// WS_BUILD_DIR, into a temporary directory removed at exit. "" with a reason.
+// tls_server.py). Generated once per build directory (WS_BUILD_DIR, else the
+// folder of WS_BINARY) and per version of the generator, so parallel test
+// processes share one set; without either, into a temporary directory removed
+// at exit. "" with a reason.
 std::string tls_cert_dir(std::string *why);
 
 // Contents of <dir>/<name>.pin: the 64 hex digits the SDK computes for that key.
