@@ -2,7 +2,8 @@
 # Installs what is missing, builds every preset the suite needs and runs it:
 #   1. unit and integration tests under ASan + UBSan (preset asan),
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
-#   3. the whole suite, e2e included (preset default).
+#   3. the whole suite, e2e included (preset default),
+#   4. a few integration cases under valgrind (scripts/valgrind.sh quick).
 # Prints each runner's summary and a total line; exits non-zero on any failure.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -50,6 +51,16 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run_suite asan -L 'unit|integration'
 run_suite fuzz -L fuzz
 run_suite default
+
+# A few integration cases with the default build's binary under valgrind's
+# memcheck (the whole set: scripts/valgrind.sh full).
+echo "=== valgrind: quick subset"
+if WS_VALGRIND_BUILD_DIR="$here/build/default" bash scripts/valgrind.sh quick; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  status=1
+fi
 
 echo
 echo "total: $passed passed, $failed failed"
