@@ -51,6 +51,10 @@ bool utf8_valid(const char *s, size_t n) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
   size_t i = 0;
   while (i < n) {
+    if (p[i] < 0x80) {  // most text is ASCII: no call per byte for it
+      ++i;
+      continue;
+    }
     const size_t k = utf8_seq_len(p + i, n - i);
     if (k == 0) return false;
     i += k;
@@ -219,12 +223,25 @@ char *results_text(const ws_results *r) {
     failed |= ws_buf_puts(&b, ws_buf_str(&r->answer));
     failed |= ws_buf_putc(&b, '\n');
   }
+  // The texts are appended as they are rather than formatted: printf's
+  // measuring pass over every snippet cost more than the rest of the listing.
   for (int i = 0; r->items != nullptr && i < r->count; i++) {
     const ws_result &it = r->items[i];
-    failed |= ws_buf_printf(&b, "\n%d. %s\n   %s\n", i + 1,
-                            it.title[0] != '\0' ? it.title : "(untitled)", it.url);
-    if (it.snippet[0] != '\0') failed |= ws_buf_printf(&b, "   %s\n", it.snippet);
-    if (it.published[0] != '\0') failed |= ws_buf_printf(&b, "   published: %s\n", it.published);
+    failed |= ws_buf_printf(&b, "\n%d. ", i + 1);
+    failed |= ws_buf_puts(&b, it.title[0] != '\0' ? it.title : "(untitled)");
+    failed |= ws_buf_puts(&b, "\n   ");
+    failed |= ws_buf_puts(&b, it.url);
+    failed |= ws_buf_putc(&b, '\n');
+    if (it.snippet[0] != '\0') {
+      failed |= ws_buf_puts(&b, "   ");
+      failed |= ws_buf_puts(&b, it.snippet);
+      failed |= ws_buf_putc(&b, '\n');
+    }
+    if (it.published[0] != '\0') {
+      failed |= ws_buf_puts(&b, "   published: ");
+      failed |= ws_buf_puts(&b, it.published);
+      failed |= ws_buf_putc(&b, '\n');
+    }
   }
   return hand_over(&b, failed);
 }

@@ -20,6 +20,17 @@ inline unsigned char fold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
+// Bytes that ws_json_str copies unchanged: everything from 0x20 up except
+// the quote and the backslash.
+struct json_plain_table {
+  bool plain[256];
+  constexpr json_plain_table() : plain() {
+    for (int c = 0x20; c < 256; ++c) plain[c] = c != '"' && c != '\\';
+  }
+  constexpr bool operator[](unsigned char c) const { return plain[c]; }
+};
+constexpr json_plain_table kJsonPlain;
+
 }  // namespace
 
 void ws_buf_init(ws_buf *b) {
@@ -100,9 +111,13 @@ int ws_json_str(ws_buf *b, const char *s) {
   if (ws_buf_putc(b, '"') != 0) return -1;
   if (s != nullptr) {
     const char *run = s;  // start of bytes that pass unchanged
-    for (const char *p = s; *p != '\0'; ++p) {
+    const char *p = s;
+    for (;; ++p) {
+      // One table look-up per byte in the common case; the NUL that ends
+      // the text is not plain, so the scan stops there too.
+      while (kJsonPlain[static_cast<unsigned char>(*p)]) ++p;
       const unsigned char c = static_cast<unsigned char>(*p);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      if (c == '\0') break;
       if (ws_buf_add(b, run, static_cast<size_t>(p - run)) != 0) return -1;
       run = p + 1;
       int rc;
@@ -122,13 +137,18 @@ int ws_json_str(ws_buf *b, const char *s) {
         case '\t':
           rc = ws_buf_add(b, "\\t", 2);
           break;
-        default:
-          rc = ws_buf_printf(b, "\\u%04x", c);
+        default: {
+          // Other bytes below 0x20: \u00XX in lower-case hex, written by
+          // hand (formatting it cost more than the rest of the string).
+          static constexpr char kHex[] = "0123456789abcdef";
+          const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
+          rc = ws_buf_add(b, esc, sizeof esc);
           break;
+        }
       }
       if (rc != 0) return -1;
     }
-    if (ws_buf_add(b, run, strlen(run)) != 0) return -1;
+    if (ws_buf_add(b, run, static_cast<size_t>(p - run)) != 0) return -1;
   }
   return ws_buf_putc(b, '"');
 }
