@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 
@@ -87,6 +89,9 @@ struct AnchorCase {
   const char *href;
   const char *inner;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const AnchorCase &c, std::ostream *os) { *os << c.name; }
 
 class NextAnchor : public ::testing::TestWithParam<AnchorCase> {};
 

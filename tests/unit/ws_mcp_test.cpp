@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -172,6 +174,9 @@ struct line_case {
   std::string line;
   std::string want;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const line_case &c, std::ostream *os) { *os << c.name; }
 
 class Exchange : public ::testing::TestWithParam<line_case> {};
 
@@ -495,6 +500,9 @@ struct count_case {
   const char *count_json;
   int results;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const count_case &c, std::ostream *os) { *os << c.name; }
 
 class CountArgument : public ::testing::TestWithParam<count_case> {};
 

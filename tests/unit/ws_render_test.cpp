@@ -2,6 +2,8 @@
 #include "plugin/ws_render.h"
 
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <yyjson.h>
 
 #include <cstdlib>
@@ -120,6 +122,9 @@ struct utf8_case {
   const char *json;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const utf8_case &c, std::ostream *os) { *os << c.name; }
+
 class JsonStrUtf8 : public ::testing::TestWithParam<utf8_case> {};
 
 TEST_P(JsonStrUtf8, WritesWellFormedTextUnchangedAndRepairsTheRest) {
@@ -175,6 +180,9 @@ struct envelope_case {
   const char *want;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const envelope_case &c, std::ostream *os) { *os << c.name; }
+
 class Envelope : public ::testing::TestWithParam<envelope_case> {};
 
 TEST_P(Envelope, Bytes) {
@@ -214,6 +222,9 @@ struct error_case {
   const char *provider;
   const char *want;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const error_case &c, std::ostream *os) { *os << c.name; }
 
 class ErrorDocument : public ::testing::TestWithParam<error_case> {};
 
