@@ -39,11 +39,11 @@ function startMock() {
   });
 }
 
-async function script(base, spec) {
+async function script(base, plan) {
   const res = await fetch(`${base}/__script`, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify(spec),
+    body: JSON.stringify(plan),
   });
   assert.equal(res.status, 200);
 }

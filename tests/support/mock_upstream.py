@@ -299,26 +299,26 @@ class _State:
         self.scripts = []   # dicts, oldest first; "left" counts down when "times" is set
         self.log = []
 
-    def add_script(self, spec):
-        if not isinstance(spec, dict) or not isinstance(spec.get("prefix", ""), str):
+    def add_script(self, plan):
+        if not isinstance(plan, dict) or not isinstance(plan.get("prefix", ""), str):
             raise ValueError("script must be an object with a string prefix")
         s = {
-            "prefix": spec.get("prefix", ""),
-            "status": int(spec.get("status", 200)),
-            "reason": spec.get("reason"),
-            "headers": [[str(n), str(v)] for n, v in (spec.get("headers") or [])],
-            "has_headers": spec.get("headers") is not None,
-            "chunked": bool(spec.get("chunked", False)),
-            "chunk_size": max(1, int(spec.get("chunk_size", 7))),
-            "delay_ms": int(spec.get("delay_ms", 0) or 0),
-            "left": spec.get("times"),
-            "drop": bool(spec.get("drop", False)),
-            "raw": base64.b64decode(spec["raw_b64"]) if spec.get("raw_b64") is not None else None,
+            "prefix": plan.get("prefix", ""),
+            "status": int(plan.get("status", 200)),
+            "reason": plan.get("reason"),
+            "headers": [[str(n), str(v)] for n, v in (plan.get("headers") or [])],
+            "has_headers": plan.get("headers") is not None,
+            "chunked": bool(plan.get("chunked", False)),
+            "chunk_size": max(1, int(plan.get("chunk_size", 7))),
+            "delay_ms": int(plan.get("delay_ms", 0) or 0),
+            "left": plan.get("times"),
+            "drop": bool(plan.get("drop", False)),
+            "raw": base64.b64decode(plan["raw_b64"]) if plan.get("raw_b64") is not None else None,
         }
-        if spec.get("body_b64") is not None:
-            s["body"] = base64.b64decode(spec["body_b64"])
+        if plan.get("body_b64") is not None:
+            s["body"] = base64.b64decode(plan["body_b64"])
         else:
-            s["body"] = str(spec.get("body", "")).encode("utf-8")
+            s["body"] = str(plan.get("body", "")).encode("utf-8")
         if s["left"] is not None:
             s["left"] = int(s["left"])
         with self.lock:
@@ -591,16 +591,16 @@ class MockUpstream:
 
     def script(self, prefix, status=200, body=None, headers=None, body_b64=None, chunked=False,
                chunk_size=7, delay_ms=0, times=None, reason=None, raw_b64=None, drop=False):
-        spec = {"prefix": prefix, "status": status, "headers": headers, "chunked": chunked,
+        plan = {"prefix": prefix, "status": status, "headers": headers, "chunked": chunked,
                 "chunk_size": chunk_size, "delay_ms": delay_ms, "times": times, "reason": reason,
                 "raw_b64": raw_b64, "drop": drop}
         if isinstance(body, (bytes, bytearray)):
-            spec["body_b64"] = base64.b64encode(bytes(body)).decode("ascii")
+            plan["body_b64"] = base64.b64encode(bytes(body)).decode("ascii")
         elif body is not None:
-            spec["body"] = body
+            plan["body"] = body
         if body_b64 is not None:
-            spec["body_b64"] = body_b64
-        self._server.state.add_script(spec)
+            plan["body_b64"] = body_b64
+        self._server.state.add_script(plan)
 
     def requests(self):
         out = json.loads(self._server.state.log_json().decode("utf-8"))

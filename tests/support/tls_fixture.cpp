@@ -169,11 +169,11 @@ tls_server::tls_server(const std::vector<tls_listener> &listeners) {
 
   std::vector<std::string> args = {script_path(), "serve", "--log", log_};
   for (const tls_listener &l : listeners) {
-    std::string spec = "name=" + l.name + ",mode=" + l.mode;
-    if (!l.cert.empty()) spec += ",cert=" + l.cert + ",key=" + l.key;
-    if (!l.alt_cert.empty()) spec += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
-    if (l.max_accept > 0) spec += ",max_accept=" + std::to_string(l.max_accept);
-    args.insert(args.end(), {"--listen", spec});
+    std::string plan = "name=" + l.name + ",mode=" + l.mode;
+    if (!l.cert.empty()) plan += ",cert=" + l.cert + ",key=" + l.key;
+    if (!l.alt_cert.empty()) plan += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
+    if (l.max_accept > 0) plan += ",max_accept=" + std::to_string(l.max_accept);
+    args.insert(args.end(), {"--listen", plan});
   }
 
   int in_pipe[2];

@@ -17,11 +17,11 @@ Command line
         as 64 lower-case hex digits. The pins are worked out here from
         openssl's own output, independently of the code under test.
 
-    python3 tls_server.py serve [--log FILE] --listen SPEC [--listen SPEC ...]
-        Opens one listening socket on 127.0.0.1 (a free port) per SPEC, prints
+    python3 tls_server.py serve [--log FILE] --listen PLAN [--listen PLAN ...]
+        Opens one listening socket on 127.0.0.1 (a free port) per PLAN, prints
         "PORTS name=<port> name=<port> ...\n" on stdout and flushes, then
         serves every connection in its own thread until killed or until its
-        standard input reaches end of file. SPEC is a comma-separated list of
+        standard input reaches end of file. PLAN is a comma-separated list of
         key=value pairs:
           name=N        the listener's name (required)
           mode=M        (required) one of
@@ -194,17 +194,17 @@ def read_head(conn):
     return data
 
 
-def serve_tls(conn, ctx, spec, log):
+def serve_tls(conn, ctx, plan, log):
     try:
         tls = ctx.wrap_socket(conn, server_side=True)
     except (OSError, ssl.SSLError):
         conn.close()
         return
-    log.write("handshake " + spec["name"])
+    log.write("handshake " + plan["name"])
     try:
         read_head(tls)
         tls.sendall(RESPONSE)
-        if spec["mode"] == "http":
+        if plan["mode"] == "http":
             tls.unwrap().close()  # close_notify, then the TCP close
         else:
             # SSLSocket.shutdown drops the TLS layer first: a bare TCP close.
@@ -214,13 +214,13 @@ def serve_tls(conn, ctx, spec, log):
         tls.close()
 
 
-def serve_plain(conn, spec):
+def serve_plain(conn, plan):
     with conn:
         try:
             first = conn.recv(4096)
-            if spec["mode"] == "garbage":
+            if plan["mode"] == "garbage":
                 conn.sendall(GARBAGE)
-            elif spec["mode"] == "stall":
+            elif plan["mode"] == "stall":
                 while first:
                     first = conn.recv(4096)  # silent until the client leaves
         except OSError:
@@ -228,24 +228,24 @@ def serve_plain(conn, spec):
 
 
 def parse_spec(text):
-    spec = dict(item.split("=", 1) for item in text.split(","))
-    if "name" not in spec or spec.get("mode") not in MODES:
-        raise SystemExit("bad --listen spec: " + text)
-    return spec
+    plan = dict(item.split("=", 1) for item in text.split(","))
+    if "name" not in plan or plan.get("mode") not in MODES:
+        raise SystemExit("bad --listen plan: " + text)
+    return plan
 
 
-def accept_loop(listener, spec, contexts, log):
-    limit = int(spec["max_accept"]) if "max_accept" in spec else None
+def accept_loop(listener, plan, contexts, log):
+    limit = int(plan["max_accept"]) if "max_accept" in plan else None
     accepted = 0
     while limit is None or accepted < limit:
         conn, _ = listener.accept()
-        conn.settimeout(60 if spec["mode"] == "stall" else IO_TIMEOUT_S)
-        log.write("accept " + spec["name"])
+        conn.settimeout(60 if plan["mode"] == "stall" else IO_TIMEOUT_S)
+        log.write("accept " + plan["name"])
         if contexts:
             ctx = contexts[accepted % len(contexts)]
-            target, targs = serve_tls, (conn, ctx, spec, log)
+            target, targs = serve_tls, (conn, ctx, plan, log)
         else:
-            target, targs = serve_plain, (conn, spec)
+            target, targs = serve_plain, (conn, plan)
         accepted += 1
         threading.Thread(target=target, args=targs, daemon=True).start()
     listener.close()
@@ -256,12 +256,12 @@ def serve(args):
     ports = []
     loops = []
     for text in args.listen:
-        spec = parse_spec(text)
+        plan = parse_spec(text)
         contexts = []
-        if spec["mode"] in ("http", "bare"):
-            pairs = [(spec["cert"], spec["key"])]
-            if "alt_cert" in spec:
-                pairs.append((spec["alt_cert"], spec["alt_key"]))
+        if plan["mode"] in ("http", "bare"):
+            pairs = [(plan["cert"], plan["key"])]
+            if "alt_cert" in plan:
+                pairs.append((plan["alt_cert"], plan["alt_key"]))
             for cert, key in pairs:
                 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 ctx.load_cert_chain(cert, key)
@@ -270,10 +270,10 @@ def serve(args):
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         listener.bind(("127.0.0.1", 0))
         listener.listen(16)
-        ports.append("%s=%d" % (spec["name"], listener.getsockname()[1]))
-        loops.append((listener, spec, contexts))
-    for listener, spec, contexts in loops:
-        threading.Thread(target=accept_loop, args=(listener, spec, contexts, log),
+        ports.append("%s=%d" % (plan["name"], listener.getsockname()[1]))
+        loops.append((listener, plan, contexts))
+    for listener, plan, contexts in loops:
+        threading.Thread(target=accept_loop, args=(listener, plan, contexts, log),
                          daemon=True).start()
     sys.stdout.write("PORTS %s\n" % " ".join(ports))
     sys.stdout.flush()
