@@ -287,10 +287,10 @@ int main(int argc, char **argv) {
     return 0;
   }
   signal(SIGPIPE, SIG_IGN);
-  const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                               "Content-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                               body;
+  const std::string response =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
   static tls_setup tls;
   if (cert != nullptr && !load_tls(cert, key, &tls)) {
     fprintf(stderr, "bench_server: cannot load %s / %s\n", cert, key);

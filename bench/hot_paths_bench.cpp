@@ -26,8 +26,8 @@ namespace {
 std::string ddg_result(int i) {
   const std::string n = std::to_string(i);
   const std::string link = "//duckduckgo.com/l/?uddg=https%3A%2F%2Fwww.example" + n +
-                           ".org%2Farticles%2F2024%2F05%2Ffast-search-" + n + "%3Fref%3Dddg&amp;rut=" +
-                           std::string(64, 'a' + i % 26);
+                           ".org%2Farticles%2F2024%2F05%2Ffast-search-" + n +
+                           "%3Fref%3Dddg&amp;rut=" + std::string(64, 'a' + i % 26);
   return "<div class=\"result results_links results_links_deep web-result \">\n"
          "  <div class=\"links_main links_deep result__body\">\n"
          "    <h2 class=\"result__title\">\n"
@@ -55,7 +55,8 @@ const std::string &ddg_page() {
         "<!DOCTYPE html>\n<html>\n<head>\n<meta http-equiv=\"content-type\" "
         "content=\"text/html; charset=UTF-8\">\n<title>bench at DuckDuckGo</title>\n<style>";
     for (int i = 0; i < 60; ++i) {
-      p += ".c" + std::to_string(i) + "{margin:0 auto;padding:4px 8px;color:#333;font:13px/1.4 arial}";
+      p += ".c" + std::to_string(i) +
+           "{margin:0 auto;padding:4px 8px;color:#333;font:13px/1.4 arial}";
     }
     p += "</style>\n</head>\n<body>\n<div id=\"links\" class=\"results\">\n";
     for (int i = 1; i <= 20; ++i) p += ddg_result(i);
@@ -83,8 +84,9 @@ const std::vector<text_case> &json_inputs() {
     for (int i = 0; i < 8; ++i) {
       ascii += "Notes on building a small, fast search client in C++ with its own HTTP stack. ";
       escapes += "line \"one\"\n\tpath C:\\dir\\file\r\nbell \x07 and tab\t ";
-      utf8 += "Caf\xC3\xA9 cr\xC3\xA8me \xE2\x80\x94 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E "
-              "\xF0\x9F\x94\x8D search ";
+      utf8 +=
+          "Caf\xC3\xA9 cr\xC3\xA8me \xE2\x80\x94 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E "
+          "\xF0\x9F\x94\x8D search ";
     }
     v.push_back({"ascii", ascii});
     v.push_back({"escapes", escapes});

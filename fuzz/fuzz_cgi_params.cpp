@@ -27,8 +27,9 @@ namespace {
 
 // Names the actions look up, and a few that only look like them.
 constexpr const char *kNames[] = {
-    "action", "q", "query", "provider", "count", "pwd", "safe", "brave_key", "clear_brave_key",
-    "searxng_base", "tavily_advanced", "p", "a", "",
+    "action", "q",         "query",           "provider",     "count",           "pwd",
+    "safe",   "brave_key", "clear_brave_key", "searxng_base", "tavily_advanced", "p",
+    "a",      "",
 };
 
 int hex(unsigned char c) {
@@ -43,7 +44,7 @@ std::string reference_decode(const char *s, size_t n) {
   std::string out;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '%' && i + 2 < n + 0 && hex(static_cast<unsigned char>(s[i + 1])) >= 0 &&
+    if (c == '%' && i + 2 < n && hex(static_cast<unsigned char>(s[i + 1])) >= 0 &&
         hex(static_cast<unsigned char>(s[i + 2])) >= 0) {
       out.push_back(static_cast<char>(hex(static_cast<unsigned char>(s[i + 1])) * 16 +
                                       hex(static_cast<unsigned char>(s[i + 2]))));
@@ -101,8 +102,8 @@ void check_lookup(const std::string &q, const char *name) {
       FUZZ_CHECK(n == 0);
       continue;
     }
-    const size_t cut = raw_len > WS_CGI_RAW_VALUE_MAX ? ws_utf8_cut(raw, WS_CGI_RAW_VALUE_MAX)
-                                                      : raw_len;
+    const size_t cut =
+        raw_len > WS_CGI_RAW_VALUE_MAX ? ws_utf8_cut(raw, WS_CGI_RAW_VALUE_MAX) : raw_len;
     const std::string ref = reference_decode(raw, cut);
     // A raw cut that ends inside an escape leaves the "%" and digits as
     // text, which the reference sees the same way.
@@ -198,7 +199,8 @@ void check_body_reader(const uint8_t *data, size_t size) {
     FUZZ_CHECK(memcmp(body.text, data, n) == 0);
     yyjson_doc *ref = yyjson_read(body.text, n, 0);
     FUZZ_CHECK((body.doc != nullptr) == (ref != nullptr));
-    FUZZ_CHECK((body.obj != nullptr) == (ref != nullptr && yyjson_is_obj(yyjson_doc_get_root(ref))));
+    FUZZ_CHECK((body.obj != nullptr) ==
+               (ref != nullptr && yyjson_is_obj(yyjson_doc_get_root(ref))));
     yyjson_doc_free(ref);
   }
   stdin = saved;

@@ -94,10 +94,10 @@ TEST(TqReadAllRuns, EndsWhereTheByteReaderEnds) {
   row rows[] = {
       {"length 0", whole(ok + "Content-Length: 0\r\n\r\n"), 1, 0},
       {"length with the head", whole(ok + "Content-Length: 5\r\n\r\nhello"), 1, 5},
-      {"extra bytes after the length are not ours",
-       whole(ok + "Content-Length: 3\r\n\r\nabcdefgh"), 1, 3},
-      {"length across many receives", whole(ok + "Content-Length: 100000\r\n\r\n" + pattern(100000)),
-       1, 100000},
+      {"extra bytes after the length are not ours", whole(ok + "Content-Length: 3\r\n\r\nabcdefgh"),
+       1, 3},
+      {"length across many receives",
+       whole(ok + "Content-Length: 100000\r\n\r\n" + pattern(100000)), 1, 100000},
       {"length in trickled pieces",
        ws_test::loopback_script()
            .read_request()

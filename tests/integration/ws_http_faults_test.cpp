@@ -44,11 +44,11 @@ class HttpDoStalls : public ::testing::Test {
 struct stall_case {
   const char *name;
   loopback_script script;
-  int rc;                 // what ws_http_do returns
-  const char *error;      // resp.error when rc is -1
-  int status;             // resp.status when rc is 0
-  std::string body;       // resp.body when rc is 0
-  bool at_deadline;       // ends only when the budget is spent
+  int rc;             // what ws_http_do returns
+  const char *error;  // resp.error when rc is -1
+  int status;         // resp.status when rc is 0
+  std::string body;   // resp.body when rc is 0
+  bool at_deadline;   // ends only when the budget is spent
 };
 
 std::string slow_head() {
@@ -71,12 +71,14 @@ TEST_F(HttpDoStalls, EachEndsAtTheDeadlineWithItsOutcome) {
       {"body stalls after 10 of 100 bytes",
        loopback_script().read_request().send(head + "0123456789").stall(), 0, "", 200, "", true},
       {"endless body trickled until close",
-       loopback_script().read_request().send("HTTP/1.1 200 OK\r\n\r\n").trickle(
-           std::string(4000, 'x'), 1, 5),
+       loopback_script()
+           .read_request()
+           .send("HTTP/1.1 200 OK\r\n\r\n")
+           .trickle(std::string(4000, 'x'), 1, 5),
        0, "", 200, "", true},
       {"stall inside a chunk",
-       loopback_script().read_request().send(chunked + "100\r\n0123456789").stall(), 0, "", 200,
-       "", true},
+       loopback_script().read_request().send(chunked + "100\r\n0123456789").stall(), 0, "", 200, "",
+       true},
       {"stall between chunks",
        loopback_script().read_request().send(chunked + "5\r\nhello\r\n").stall(), 0, "", 200, "",
        true},
@@ -126,8 +128,8 @@ TEST_F(HttpDoStalls, ConnectThatNeverCompletesEndsAtTheCandidateWait) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ws_http_do("GET", url.c_str(), nullptr, nullptr, 0, kBudgetMs, &resp_), -1);
   const long long took = elapsed_ms(start);
-  EXPECT_EQ(std::string(resp_.error), "connect to 127.0.0.1:" + std::to_string(sl.port()) +
-                                          " failed");
+  EXPECT_EQ(std::string(resp_.error),
+            "connect to 127.0.0.1:" + std::to_string(sl.port()) + " failed");
   EXPECT_GE(took, 1450);
   EXPECT_LT(took, 1500 + kSlackMs);
 }
