@@ -11,30 +11,30 @@
 #include "sdk/tq_url.h"
 
 struct tq_conn {
-  tq_socket sock;          // connected socket, TQ_NO_SOCKET when there is none
+  tq_socket sock;  // connected socket, TQ_NO_SOCKET when there is none
   int tls;
-  char host[256];          // also the TLS server name
+  char host[256];  // also the TLS server name
   int port;
-  br_ssl_client_context *ssl;  // owned
-  void *x509;                  // owned: minimal validator or its lenient wrapper
-  br_x509_trust_anchor *anchors;  // owned: this connection's copy of the table
+  br_ssl_client_context *ssl;          // owned
+  void *x509;                          // owned: minimal validator or its lenient wrapper
+  br_x509_trust_anchor *anchors;       // owned: this connection's copy of the table
   br_x509_knownkey_context *knownkey;  // owned: pinned re-handshake
   size_t anchor_count;
-  unsigned char *iobuf;        // owned: BearSSL record buffer (BR_SSL_BUFSIZE_BIDI)
+  unsigned char *iobuf;  // owned: BearSSL record buffer (BR_SSL_BUFSIZE_BIDI)
   br_sslio_context sslio;
   int tls_ready;
-  int64_t deadline_ms;         // used by tq_low_read and tq_low_write
+  int64_t deadline_ms;  // used by tq_low_read and tq_low_write
   char peer_pin[65];
   int trusted;
   int pin_ok;
   unsigned char rbuf[16384];
   size_t rpos;
   size_t rlen;
-  int body_mode;               // 0 until close, 1 Content-Length, 2 chunked
-  int chunk_state;             // 0 size line, 1 data, 2 after data, 3 trailer
+  int body_mode;    // 0 until close, 1 Content-Length, 2 chunked
+  int chunk_state;  // 0 size line, 1 data, 2 after data, 3 trailer
   uint64_t remaining;
   int status;
-  uint64_t body_bytes;         // raw bytes after the head, limit 4 MiB
+  uint64_t body_bytes;  // raw bytes after the head, limit 4 MiB
   int eof;
 };
 
@@ -42,13 +42,15 @@ struct tq_conn {
 int64_t tq_now_ms(void);
 // Resolves host and connects to each candidate in turn (1500..3000 ms each).
 // Returns a connected non-blocking socket, or TQ_NO_SOCKET with a message.
-tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *err, size_t err_size);
+tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *err,
+                             size_t err_size);
 int tq_wait_readable(tq_socket sock, int64_t deadline_ms);
 int tq_wait_writable(tq_socket sock, int64_t deadline_ms);
 // BearSSL's low-level callbacks; ctx is the tq_conn. >0 bytes, or -1.
 int tq_low_read(void *ctx, unsigned char *buf, size_t len);
 int tq_low_write(void *ctx, const unsigned char *buf, size_t len);
-int tq_send_all(tq_conn *conn, const void *data, size_t len, int timeout_ms, char *err, size_t err_size);
+int tq_send_all(tq_conn *conn, const void *data, size_t len, int timeout_ms, char *err,
+                size_t err_size);
 // 1 new data in rbuf, 0 clean end of stream, -1 error or time-out.
 int tq_fill(tq_conn *conn, int64_t deadline_ms);
 // 0 with an open connection; -1 with a message and nothing left open.

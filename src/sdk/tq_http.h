@@ -9,8 +9,8 @@
 // 0 when the request was sent and a well-formed response head was read
 // (whatever the status; conn->status holds it); -1 with a message.
 int tq_http_request(tq_conn *conn, const char *method, const char *path, const char *extra_headers,
-                    const char *bearer, const void *body, size_t body_len, int timeout_ms, char *err,
-                    size_t err_size);
+                    const char *bearer, const void *body, size_t body_len, int timeout_ms,
+                    char *err, size_t err_size);
 // 1 with *out a malloc'ed NUL-terminated body (caller frees) and its length;
 // -1 with nothing allocated and *out untouched.
 int tq_read_all(tq_conn *conn, char **out, size_t *out_len, int timeout_ms);

@@ -10,7 +10,7 @@ struct ws_resp {
   int ok;
   char error[512];
   int status;
-  char *body;       // owned, NUL-terminated; never NULL after success
+  char *body;  // owned, NUL-terminated; never NULL after success
   size_t body_len;
 };
 

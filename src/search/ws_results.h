@@ -20,7 +20,7 @@ struct ws_results {
   ws_result *items;  // owned; NULL until the first push
   int count;
   int capacity;
-  ws_buf answer;     // only Tavily writes it
+  ws_buf answer;  // only Tavily writes it
 };
 
 void ws_results_init(ws_results *list);

@@ -19,7 +19,8 @@ int ws_search(const ws_config *cfg, const char *provider, const char *query, int
               ws_results *list, int *status_out, char *err, size_t err_size);
 
 int search_duckduckgo(const ws_config *cfg, const char *query, int count, const char *region,
-                      const char *safe, ws_results *list, int *status_out, char *err, size_t err_size);
+                      const char *safe, ws_results *list, int *status_out, char *err,
+                      size_t err_size);
 int search_searxng(const ws_config *cfg, const char *query, int count, const char *language,
                    const char *safe, ws_results *list, int *status_out, char *err, size_t err_size);
 int search_brave(const ws_config *cfg, const char *query, int count, const char *country,

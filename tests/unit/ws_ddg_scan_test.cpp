@@ -91,7 +91,9 @@ struct AnchorCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const AnchorCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const AnchorCase &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class NextAnchor : public ::testing::TestWithParam<AnchorCase> {};
 

@@ -6,12 +6,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <yyjson.h>
+#include <ostream>
 
 #include <atomic>
 #include <cstdlib>
@@ -176,7 +176,9 @@ struct line_case {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const line_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const line_case &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class Exchange : public ::testing::TestWithParam<line_case> {};
 
@@ -502,7 +504,9 @@ struct count_case {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const count_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const count_case &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class CountArgument : public ::testing::TestWithParam<count_case> {};
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <yyjson.h>
+#include <ostream>
 
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +123,9 @@ struct utf8_case {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const utf8_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const utf8_case &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class JsonStrUtf8 : public ::testing::TestWithParam<utf8_case> {};
 
@@ -181,7 +183,9 @@ struct envelope_case {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const envelope_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const envelope_case &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class Envelope : public ::testing::TestWithParam<envelope_case> {};
 
@@ -224,7 +228,9 @@ struct error_case {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const error_case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const error_case &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class ErrorDocument : public ::testing::TestWithParam<error_case> {};
 
