@@ -65,10 +65,19 @@ case "$mode" in
     for f in "$here"/tests/integration/test_*.py; do
       run_py "$(basename "$f" .py)"
     done
-    echo "=== valgrind: integration_tests" >&2
-    "$valgrind" --quiet --error-exitcode=97 --leak-check=full \
-      --errors-for-leak-kinds=definite,indirect --log-file="$logs/gtest.%p.log" \
-      "$build/tests/integration_tests" || status=1
+    # One process per case: the SDK keeps process-wide state (anchors,
+    # pins) that the cases expect to find fresh, and valgrind's pace would
+    # otherwise let one case's leftovers meet the next.
+    echo "=== valgrind: integration_tests, one case per process" >&2
+    cases=$("$build/tests/integration_tests" --gtest_list_tests |
+      awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')
+    for c in $cases; do
+      "$valgrind" --quiet --error-exitcode=97 --leak-check=full \
+        --errors-for-leak-kinds=definite,indirect --log-file="$logs/gtest.%p.log" \
+        "$build/tests/integration_tests" --gtest_filter="$c" --gtest_brief=1 >"$logs/case.out" 2>&1 ||
+        { echo "valgrind: $c failed" >&2; cat "$logs/case.out" >&2; status=1; }
+    done
+    rm -f "$logs/case.out"
     ;;
   *)
     echo "valgrind: unknown mode '$mode' (quick or full)" >&2
