@@ -59,7 +59,7 @@ fi
 want=(
   ca-certificates build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   python3 libgtest-dev libgmock-dev libbenchmark-dev libbearssl-dev libyyjson-dev
-  openssl curl lighttpd chromium valgrind wrk hyperfine
+  openssl curl lighttpd chromium valgrind wrk
 )
 command -v node >/dev/null 2>&1 || want+=(nodejs)
 command -v npm >/dev/null 2>&1 || want+=(npm)
