@@ -1,6 +1,7 @@
 // Shared steps of the six backends.
 #include "search/ws_backend_common.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "sdk/tq_url.h"
@@ -75,6 +76,37 @@ int ws_backend_fetch_json(const char *name, const char *method, const char *url,
   if (parse_json(&resp, &parsed, name, err, err_size) != 0) return -1;
   doc->reset(parsed);
   return 0;
+}
+
+int ws_backend_post_json(const ws_post_api *api, const ws_config *cfg, const char *key,
+                         const char *base, const char *query, int count, int *status_out,
+                         ws_doc_ptr *doc, char *err, size_t err_size) {
+  if (key[0] == '\0') {
+    set_err(err, err_size, "%s", api->missing_key);
+    return -1;
+  }
+  if (ws_backend_key_ok(api->name, key, err, err_size) != 0) return -1;
+
+  ws_buf url, headers;
+  ws_buf_init(&url);
+  ws_buf_init(&headers);
+  ws_buf_guard free_url(&url), free_headers(&headers);
+  if (ws_backend_post_url(&url, base, api->keep_search) != 0) {
+    set_err(err, err_size, "out of memory");
+    return -1;
+  }
+  ws_heap_text body(api->make_body(cfg, query, count));
+  if (body.p == nullptr ||
+      ws_buf_puts(&headers, "Content-Type: application/json\r\nAccept: application/json\r\n") !=
+          0 ||
+      ws_buf_printf(&headers, api->auth_header, key) != 0) {
+    set_err(err, err_size, "out of memory");
+    return -1;
+  }
+  int rc = ws_backend_fetch_json(api->name, "POST", url.data, headers.data, body.p, strlen(body.p),
+                                 WS_TIMEOUT_POST_MS, status_out, doc, err, err_size);
+  free(body.release());
+  return rc;
 }
 
 int ws_backend_add(ws_results *list, const char *title, const char *url, const char *snippet,

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "config/ws_config.h"
 #include "search/ws_http.h"
 #include "search/ws_results.h"
 #include "util/ws_buf.h"
@@ -49,6 +50,24 @@ int ws_backend_fetch(const char *name, const char *method, const char *url, cons
 int ws_backend_fetch_json(const char *name, const char *method, const char *url,
                           const char *headers, const void *body, size_t body_len, int timeout_ms,
                           int *status_out, ws_doc_ptr *doc, char *err, size_t err_size);
+
+// What sets one keyed JSON POST API apart from the others.
+struct ws_post_api {
+  const char *name;         // display name in messages
+  const char *missing_key;  // the whole "needs an API key" message
+  const char *auth_header;  // header line with one %s for the key, ending in CR LF
+  bool keep_search;         // a base already ending in "/search" is the target
+  // The request body for this query and count; NULL when out of memory.
+  char *(*make_body)(const ws_config *cfg, const char *query, int count);
+};
+
+// The exchange of Tavily, Exa and Perplexity, in their shared order: the
+// key (empty: its message, no request), the target, the body, the header
+// block with the key, the request (the body is freed right after it), and
+// the parse. 0 with the document in *doc, or -1 with err written.
+int ws_backend_post_json(const ws_post_api *api, const ws_config *cfg, const char *key,
+                         const char *base, const char *query, int count, int *status_out,
+                         ws_doc_ptr *doc, char *err, size_t err_size);
 
 // Member names of one service's result objects.
 struct ws_result_keys {

@@ -1,6 +1,4 @@
 // Exa: a keyed JSON POST; snippets come from the first highlight.
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "config/ws_config.h"
@@ -11,15 +9,13 @@
 
 namespace {
 
-constexpr char kName[] = "Exa";
-
 struct mut_doc_deleter {
   void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
 
 // {"query":...,"numResults":n,"contents":{"highlights":true}}, compact; NULL
 // when out of memory. The caller frees it.
-char *exa_body(const char *query, int count) {
+char *exa_body(const ws_config *, const char *query, int count) {
   std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return nullptr;
   yyjson_mut_val *root = yyjson_mut_obj(doc.get());
@@ -42,37 +38,19 @@ const char *exa_snippet(yyjson_val *el) {
   return jstr(el, "text");
 }
 
+constexpr ws_post_api kApi = {
+    "Exa", "Exa needs an API key. Set EXA_API_KEY, or save one on the plugin page.",
+    "x-api-key: %s\r\n", true, exa_body};
+
 }  // namespace
 
 int search_exa(const ws_config *cfg, const char *query, int count, ws_results *list,
                int *status_out, char *err, size_t err_size) {
-  if (cfg->exa_key[0] == '\0') {
-    set_err(err, err_size,
-            "Exa needs an API key. Set EXA_API_KEY, or save one on the plugin page.");
-    return -1;
-  }
-  if (ws_backend_key_ok(kName, cfg->exa_key, err, err_size) != 0) return -1;
-
-  ws_buf url, headers;
-  ws_buf_init(&url);
-  ws_buf_init(&headers);
-  ws_buf_guard free_url(&url), free_headers(&headers);
-  ws_heap_text body(exa_body(query, count));
-  bool built = body.p != nullptr && ws_backend_post_url(&url, cfg->exa_base, true) == 0 &&
-               ws_buf_printf(&headers,
-                             "Content-Type: application/json\r\nAccept: application/json\r\n"
-                             "x-api-key: %s\r\n",
-                             cfg->exa_key) == 0;
-  if (!built) {
-    set_err(err, err_size, "out of memory");
-    return -1;
-  }
-
   ws_doc_ptr doc;
-  int rc = ws_backend_fetch_json(kName, "POST", url.data, headers.data, body.p, strlen(body.p),
-                                 WS_TIMEOUT_POST_MS, status_out, &doc, err, err_size);
-  free(body.release());
-  if (rc != 0) return -1;
+  if (ws_backend_post_json(&kApi, cfg, cfg->exa_key, cfg->exa_base, query, count, status_out, &doc,
+                           err, err_size) != 0) {
+    return -1;
+  }
 
   yyjson_val *results = jarr(yyjson_doc_get_root(doc.get()), "results");
   if (results == nullptr) return 0;
