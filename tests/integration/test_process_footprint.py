@@ -3,7 +3,9 @@ process, and loading the shared C++ run-time cost more than a whole --meta
 answer, so the plain builds carry the parts of it they use."""
 
 import os
+import shutil
 import subprocess
+import tempfile
 import unittest
 
 BINARY = os.environ.get("WS_BINARY", "")
@@ -26,8 +28,11 @@ class Footprint(unittest.TestCase):
 
     def test_no_shared_cpp_runtime_is_loaded(self):
         # An MCP server waiting for its first line: everything it loads is mapped.
+        folder = tempfile.mkdtemp(prefix="ws-footprint-")
+        self.addCleanup(shutil.rmtree, folder, True)
         proc = subprocess.Popen([BINARY, "--mcp"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, env={"PATH": "/usr/bin:/bin"})
+                                stdout=subprocess.PIPE,
+                                env={"PATH": "/usr/bin:/bin", "SWEBSEARCH_CONFIG_DIR": folder})
         try:
             proc.stdin.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n')
             proc.stdin.flush()
