@@ -57,6 +57,26 @@ std::string with_crlf(const std::string &text) {
   return out;
 }
 
+// A certificate block with its base64 rewrapped at width characters a line.
+std::string rewrapped(const std::string &cert, size_t width) {
+  const size_t head = strlen(kBegin) + 1;
+  std::string b64;
+  for (size_t i = head; i < cert.size() - strlen(kEnd); i++) {
+    if (cert[i] != '\n') b64 += cert[i];
+  }
+  std::string out = std::string(kBegin) + "\n";
+  for (size_t at = 0; at < b64.size(); at += width) out += b64.substr(at, width) + "\n";
+  return out + kEnd;
+}
+
+// A certificate block whose line-th base64 line is broken in two after at
+// characters.
+std::string split_line(const std::string &cert, size_t line, size_t at) {
+  size_t pos = cert.find('\n') + 1;
+  for (size_t i = 0; i < line; i++) pos = cert.find('\n', pos) + 1;
+  return cert.substr(0, pos + at) + "\n" + cert.substr(pos + at);
+}
+
 std::string upper(std::string s) {
   for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return s;
@@ -255,6 +275,11 @@ TEST(TqAddPemBundle, AgreesWithTheGeneralDecoder) {
       {"object without end", a + begin + body, kAsGeneral},
       {"data after padding", begin + "AA==AAAA\n" + kEnd + a, kAsGeneral},
       {"spare bits set", begin + "AB==\n" + kEnd + a, kAsGeneral},
+      {"lines of 76 characters", rewrapped(a, 76), 1},
+      {"lines of 4 characters", rewrapped(a, 4), 1},
+      // BearSSL refuses a quantum split across lines; the quick path took it.
+      {"lines of 63 characters", rewrapped(a, 63), -1},
+      {"one line broken in two", b + split_line(a, 3, 33), 1},
   };
   for (const row &rw : rows) {
     SCOPED_TRACE(rw.name);
