@@ -1,8 +1,8 @@
 // Any text offered as trust anchors, through BearSSL's PEM decoder
 // (tq_add_pem_mem) and through the quick path for bundles: neither crashes,
 // the anchor table never passes its 640 entries, each call reports exactly
-// what it added, and both paths add the same number of anchors whenever the
-// table had room for all of them.
+// what it added, and both paths, each starting from an empty table, add the
+// same number of anchors.
 #include <cstddef>
 #include <cstdint>
 
@@ -28,13 +28,15 @@ void check_added(int result, size_t before, size_t after) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *text = reinterpret_cast<const char *>(data);
-  const size_t start = tq_anchor_count();
+  tq_anchor_reset();
   const int general = tq_add_pem_mem(text, size);
-  const size_t middle = tq_anchor_count();
-  check_added(general, start, middle);
+  check_added(general, 0, tq_anchor_count());
+  tq_anchor_reset();
   const int quick = tq_add_pem_bundle(text, size);
-  const size_t end = tq_anchor_count();
-  check_added(quick, middle, end);
-  if (end < TQ_MAX_ANCHORS) FUZZ_CHECK(quick == general);
+  check_added(quick, 0, tq_anchor_count());
+  FUZZ_CHECK(quick == general);
+  // A second call on a table that is no longer empty must stay in bounds.
+  const size_t before = tq_anchor_count();
+  check_added(tq_add_pem_bundle(text, size), before, tq_anchor_count());
   return 0;
 }

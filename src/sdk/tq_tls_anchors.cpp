@@ -261,3 +261,11 @@ void tq_anchor_add_placeholder(void) {
   g_insecure_anchor_idx = static_cast<int>(g_anchor_count);
   g_anchor_count++;
 }
+
+void tq_anchor_reset(void) {
+  for (size_t i = 0; i < g_anchor_count; i++) entry_free(&g_anchors[i]);
+  g_anchor_count = 0;
+  g_insecure_anchor_idx = -1;
+  g_env_ca_loaded = 0;
+  sink_free(&g_pem_sink);
+}

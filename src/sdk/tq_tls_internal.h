@@ -37,6 +37,10 @@ br_x509_trust_anchor *tq_anchor_copy(size_t *count);
 // Appends the placeholder anchor of insecure mode, at most once per process
 // and only while the table has room. Allocation failures add nothing.
 void tq_anchor_add_placeholder(void);
+// Empties the table and forgets that the bundles and the placeholder were
+// loaded. For tests and fuzzing only: the process never shrinks the table,
+// and anchor copies handed out before point into what this frees.
+void tq_anchor_reset(void);
 
 // --- bundles (tq_tls_pem_scan.cpp) --------------------------------------
 

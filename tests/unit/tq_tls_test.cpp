@@ -223,6 +223,10 @@ TEST(TqAddPemMem, TheTableHoldsSixHundredFortyAnchorsAndIgnoresTheRest) {
     EXPECT_EQ(add(one), -1);
     EXPECT_EQ(tq_http_add_ca_pem(one.data(), one.size()), -1);
     EXPECT_EQ(tq_add_pem_bundle(one.data(), one.size()), -1);
+    EXPECT_EQ(tq_anchor_count(), TQ_MAX_ANCHORS);
+    tq_anchor_reset();  // what the PEM fuzz target does before each input
+    EXPECT_EQ(tq_anchor_count(), 0u);
+    EXPECT_EQ(add(five), 5);
   });
   EXPECT_TRUE(r.passed()) << r.err;
 }
