@@ -88,13 +88,16 @@ for t in "${targets[@]}"; do
   args=(-max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1
     -artifact_prefix="$artifacts/" "$work")
   [ -d "$seeds" ] && args+=("$seeds")
+  # Artifacts of earlier runs stay for inspection; only newer ones count.
+  started="$build/fuzz_long_logs/$t.started"
+  touch "$started"
   echo "fuzz: $t for $seconds s (log $log)" >&2
   # -fork would use more cores; one process keeps to one of the two.
   "$bin" "${args[@]}" >"$log" 2>&1
   rc=$?
   runs=$(grep -E '^stat::number_of_executed_units:' "$log" | tail -n 1 | awk '{print $2}')
   rate=$(grep -E '^stat::average_exec_per_sec:' "$log" | tail -n 1 | awk '{print $2}')
-  found=$(find "$artifacts" -type f | wc -l)
+  found=$(find "$artifacts" -type f -newer "$started" | wc -l)
   printf '%-26s %8s %14s %10s %8s\n' "$t" "$seconds" "${runs:-?}" "${rate:-?}" "$found" >>"$summary"
   if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
     status=1
