@@ -1,6 +1,7 @@
 // The process-wide trust-anchor table: the embedded root bundle, one PEM
 // file named by TQ_CA_BUNDLE or found at a system path, and whatever the
-// caller adds. Filled at the first handshake, never shrunk, never freed.
+// caller adds. Filled at the first handshake; the process never shrinks or
+// frees it (only tests and fuzzing empty it, through tq_anchor_reset).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
