@@ -75,6 +75,20 @@ class loopback_server {
         if (got <= 0) break;
         head.append(buf, static_cast<size_t>(got));
       }
+      // A POST body left unread would make close() answer with a reset,
+      // which may destroy the response before the client has read it.
+      const size_t head_end = head.find("\r\n\r\n");
+      const size_t cl = head.find("Content-Length: ");
+      if (head_end != std::string::npos && cl != std::string::npos && cl < head_end) {
+        const size_t want = head_end + 4 + strtoul(head.c_str() + cl + 16, nullptr, 10);
+        while (head.size() < want && head.size() < 65536) {
+          pollfd q{c, POLLIN, 0};
+          if (poll(&q, 1, 5000) <= 0) break;
+          const ssize_t got = recv(c, buf, sizeof buf, 0);
+          if (got <= 0) break;
+          head.append(buf, static_cast<size_t>(got));
+        }
+      }
       {
         std::lock_guard<std::mutex> lock(mu_);
         lines_.push_back(head.substr(0, head.find("\r\n")));
