@@ -68,6 +68,22 @@ int ws_node_auth_ok(const char *password, const char *x_bot_password, const char
 // has been written, in which case the caller ends the request at once.
 int require_node_auth(const char *query);
 
+// --- cross-site requests -----------------------------------------------------
+
+// 1 when an Origin header is present and its host and port differ from the
+// Host header's (host compared without regard to ASCII case; a missing port
+// is the origin scheme's default); also when Origin is not an http(s) origin
+// ("null"), when Host is absent, or when either cannot be read. 0 when
+// origin is NULL.
+int ws_cgi_foreign_origin(const char *origin, const char *host);
+// The browser's own word on where a request comes from: with Sec-Fetch-Site
+// present, 1 unless it is "same-origin" or "none"; without it, the Origin
+// rule above. NULL arguments are absent headers.
+int ws_cgi_cross_site(const char *sec_fetch_site, const char *origin, const char *host);
+// The check on HTTP_SEC_FETCH_SITE, HTTP_ORIGIN and HTTP_HOST: 1 when the
+// request may go on; 0 after the 403 refusal has been written.
+int require_same_site(void);
+
 // --- request body -------------------------------------------------------------
 
 // The request body and, when it is a JSON object, its parsed document.
@@ -100,7 +116,7 @@ void cgi_write(const char *data, size_t n);
 void json_header(void);
 // JSON header block, the text ({"ok":true} for NULL), a newline; flushed.
 void json_raw(const char *text);
-// Status line for 400/404 (any other code: 500), JSON header block and
+// Status line for 400/403/404 (any other code: 500), JSON header block and
 // {"ok":false,"error":<message>} with a newline, in one write.
 void json_err(int code, const char *message);
 // The providers document of cfg through json_raw.

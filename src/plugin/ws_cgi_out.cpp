@@ -73,6 +73,7 @@ namespace {
 
 const char *status_line(int code) {
   if (code == 400) return "Status: 400 Bad Request\r\n";
+  if (code == 403) return "Status: 403 Forbidden\r\n";
   if (code == 404) return "Status: 404 Not Found\r\n";
   return "Status: 500 Internal Server Error\r\n";
 }

@@ -203,6 +203,47 @@ TEST(CgiAuth, SecretComparison) {
   EXPECT_FALSE(ws_secret_eq("a\0b", 3, "a\0c", 3));
 }
 
+TEST(CgiOrigin, CrossSiteRules) {
+  struct origin_case {
+    const char *fetch_site;
+    const char *origin;
+    const char *host;
+    int cross;
+  };
+  const origin_case cases[] = {
+      {nullptr, nullptr, "a.test", 0},  // curl, scripts, MCP hosts
+      {"same-origin", "http://evil.test", "a.test", 0},
+      {"none", nullptr, "a.test", 0},
+      {"same-site", nullptr, "a.test", 1},
+      {"cross-site", nullptr, "a.test", 1},
+      {"", nullptr, "a.test", 1},
+      {nullptr, "http://a.test", "a.test", 0},
+      {nullptr, "http://A.Test", "a.TEST", 0},
+      {nullptr, "http://a.test", "a.test:80", 0},
+      {nullptr, "https://a.test", "a.test", 0},
+      {nullptr, "https://a.test:443", "a.test", 0},
+      {nullptr, "http://a.test:8080", "a.test:8080", 0},
+      {nullptr, "http://[::1]:8080", "[::1]:8080", 0},
+      {nullptr, "http://a.test:8080", "a.test", 1},
+      {nullptr, "http://a.test", "a.test:8080", 1},
+      {nullptr, "https://a.test", "a.test:80", 1},
+      {nullptr, "http://a.test.evil", "a.test", 1},
+      {nullptr, "http://evil.test", "a.test", 1},
+      {nullptr, "null", "a.test", 1},
+      {nullptr, "ftp://a.test", "a.test", 1},
+      {nullptr, "http://a.test", nullptr, 1},
+      {nullptr, "http://a.test:", "a.test", 1},
+      {nullptr, "http://a.test:99999", "a.test:99999", 1},
+      {nullptr, "http://[::1", "[::1", 1},
+      {nullptr, "http://::1", "::1", 1},
+  };
+  for (const origin_case &c : cases) {
+    SCOPED_TRACE(std::string(c.fetch_site ? c.fetch_site : "-") + " " +
+                 (c.origin ? c.origin : "-") + " " + (c.host ? c.host : "-"));
+    EXPECT_EQ(ws_cgi_cross_site(c.fetch_site, c.origin, c.host), c.cross);
+  }
+}
+
 struct auth_case {
   const char *password;
   const char *x_bot;
