@@ -95,6 +95,38 @@ void keep(ws_buf *b, const char *src, size_t n) {
   for (size_t i = 0; i < n; ++i) (void)ws_buf_putc(b, src[i]);
 }
 
+// Elements that format a run of text without breaking it: their tags are
+// dropped without a space, so "<b>Cytoscape</b>.js" reads "Cytoscape.js".
+constexpr const char *kInlineElements[] = {
+    "a",    "abbr",   "b",   "bdi", "bdo",  "cite", "code", "data", "dfn",
+    "em",   "font",   "i",   "kbd", "mark", "q",    "s",    "samp", "small",
+    "span", "strong", "sub", "sup", "time", "u",    "var",  "wbr",
+};
+// Longest name in kInlineElements.
+constexpr size_t kInlineNameMax = 6;
+
+// Whether the tag at p ("<" or "</" and a name) opens or closes an inline
+// element: the name, in any letter case, must end at white space, "/", ">"
+// or the end of the text, so "<br>" and "<bdx>" are not "<b>".
+bool inline_tag(const char *p) {
+  size_t i = 1;
+  if (p[i] == '/') ++i;
+  char name[kInlineNameMax + 1];
+  size_t n = 0;
+  while ((p[i] >= 'a' && p[i] <= 'z') || (p[i] >= 'A' && p[i] <= 'Z')) {
+    if (n == kInlineNameMax) return false;
+    name[n++] = static_cast<char>(lower(static_cast<unsigned char>(p[i])));
+    ++i;
+  }
+  if (n == 0) return false;
+  const unsigned char end = static_cast<unsigned char>(p[i]);
+  if (end != '\0' && end != '>' && end != '/' && !is_space(end)) return false;
+  for (const char *e : kInlineElements) {
+    if (strlen(e) == n && memcmp(e, name, n) == 0) return true;
+  }
+  return false;
+}
+
 // Skips a script or style block that starts at p ("<script..."). Returns
 // where scanning goes on: after the closing tag, or the end of the text.
 const char *skip_block(const char *p, const char *end_marker) {
@@ -202,8 +234,9 @@ void ws_html_text(char *out, size_t size, const char *html) {
     } else {
       const char *gt = strchr(p + 1, '>');
       if (gt == nullptr) break;  // unterminated tag: the rest is dropped
+      const bool joins = inline_tag(p);
       p = gt + 1;
-      keep(&text, " ", 1);
+      if (!joins) keep(&text, " ", 1);
     }
   }
 

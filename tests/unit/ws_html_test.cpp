@@ -148,7 +148,19 @@ TEST(WsCollapse, TrimsAndJoinsWhiteSpaceRuns) {
 
 TEST(WsHtmlText, RemovesTagsAndBlocks) {
   const io_case cases[] = {
-      {"a<b>bold</b> text", "a bold text"},
+      // Inline formatting joins the text it wraps; every other tag is a space.
+      {"a<b>bold</b> text", "abold text"},
+      {"<b>Cytoscape</b>.js", "Cytoscape.js"},
+      {"Eino<b>:</b> \xE6\xA6\x82\xE8\xBF\xB0", "Eino: \xE6\xA6\x82\xE8\xBF\xB0"},
+      {"x<STRONG class=\"hl\">y</Strong >z<wbr/>w", "xyzw"},
+      {"<a href=\"/\">a</a><abbr>b</abbr><bdi>c</bdi><bdo dir=ltr>d</bdo><cite>e</cite>"
+       "<code>f</code><data value=1>g</data><dfn>h</dfn><em>i</em><font>j</font><i>k</i>"
+       "<kbd>l</kbd><mark>m</mark><q>n</q><s>o</s><samp>p</samp><small>q</small><span>r</span>"
+       "<sub>s</sub><sup>t</sup><time>u</time><u>v</u><var>w</var>",
+       "abcdefghijklmnopqrstuvw"},
+      {"a<br>b<p>c</p>d<bdx>e<bx>f<spanx>g<div>h", "a b c d e f g h"},
+      {"a<!--b-->c<!---->d", "a c d"},
+      {"a<b", "a"},
       {"one<script type=\"text/javascript\">if (a < b) x();</script>two", "one two"},
       {"one<style media=all>p { color: red }</style >two", "one two"},
       {"one<ScRiPt>x</script>two", "one two"},
@@ -186,12 +198,15 @@ TEST(WsHtmlText, BoundAppliesBeforeWhiteSpaceIsCollapsed) {
       // The ten spaces count in full: only "a" and six spaces fit.
       {"a          b", 8, "a"},
       {"a          b", 13, "a b"},
-      {"a<b>c</b>d", 4, "a c"},
-      {"a<b>c</b>d", 6, "a c d"},
+      {"a<p>c</p>d", 4, "a c"},
+      {"a<p>c</p>d", 6, "a c d"},
       {"ab&hellip;", 5, "ab"},
       // A tag becomes a space before the cut; a split character is dropped.
-      {"ab<i>\xC3\xA9</i>", 5, "ab"},
-      {"ab<i>\xC3\xA9</i>", 6, "ab \xC3\xA9"},
+      {"ab<p>\xC3\xA9</p>", 5, "ab"},
+      {"ab<p>\xC3\xA9</p>", 6, "ab \xC3\xA9"},
+      // An inline tag takes no room at all.
+      {"ab<i>\xC3\xA9</i>", 4, "ab"},
+      {"ab<i>\xC3\xA9</i>", 5, "ab\xC3\xA9"},
       {"x&#x1F600;", 5, "x"},
       {"abc", 1, ""},
   };
