@@ -90,6 +90,20 @@ void apply_header(tq_conn *conn, char *line) {
   }
 }
 
+// The status of "HTTP/1.1 " or "HTTP/1.0 " followed by exactly three digits
+// from 100 to 599 and then a space or the end of the line; 0 for any other
+// line. "HTTP/1.1 abc" must not pass as a status of 0 and then as an answer.
+int status_code(const char *line) {
+  if (strncmp(line, "HTTP/1.1 ", 9) != 0 && strncmp(line, "HTTP/1.0 ", 9) != 0) return 0;
+  const char *d = line + 9;
+  for (int i = 0; i < 3; i++) {
+    if (d[i] < '0' || d[i] > '9') return 0;
+  }
+  if (d[3] != ' ' && d[3] != '\0') return 0;
+  const int status = (d[0] - '0') * 100 + (d[1] - '0') * 10 + (d[2] - '0');
+  return status >= 100 && status <= 599 ? status : 0;
+}
+
 // Reads the status line and the headers up to the blank line.
 int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
   conn->rpos = 0;
@@ -119,11 +133,12 @@ int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
     line[n] = '\0';
 
     if (status_line) {
-      if (strncmp(line, "HTTP/1.1 ", 9) != 0 && strncmp(line, "HTTP/1.0 ", 9) != 0) {
+      const int status = status_code(line);
+      if (status == 0) {
         set_err(err, err_size, "bad status line");
         return -1;
       }
-      conn->status = static_cast<int>(parse_decimal(line + 9, INT_MAX));
+      conn->status = status;
       status_line = false;
     } else if (n == 0) {
       break;
