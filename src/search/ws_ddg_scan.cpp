@@ -87,6 +87,103 @@ void copy_cut(char *out, const char *src, size_t n, size_t max) {
   out[k] = '\0';
 }
 
+bool ascii_ieq(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Whether the white-space separated class list html[vs, ve) holds token.
+bool has_class(const char *html, size_t vs, size_t ve, const char *token) {
+  const size_t n = strlen(token);
+  size_t i = vs;
+  while (i < ve) {
+    while (i < ve && is_space(html[i])) i++;
+    size_t j = i;
+    while (j < ve && !is_space(html[j])) j++;
+    if (j - i == n && memcmp(html + i, token, n) == 0) return true;
+    i = j;
+  }
+  return false;
+}
+
+// Whether the result block that holds a title anchor is a sponsored one.
+// The block is the last "<div" in html[from, to) whose class list holds
+// "result"; DuckDuckGo marks ads with "result--ad" in that list.
+bool block_is_ad(const char *html, size_t from, size_t to) {
+  bool ad = false;
+  size_t pos = from;
+  while (pos < to) {
+    const size_t ts = find(html, pos, to, "<div");
+    if (ts == to) break;
+    pos = ts + 4;
+    if (pos < to && !is_space(html[pos]) && html[pos] != '>') continue;
+    const size_t gt = find_byte(html, pos, to, '>');
+    if (gt == to) break;
+    const size_t te = gt + 1;
+    pos = te;
+    const size_t cv = find_attr(html, ts, te, "class=");
+    if (cv == 0) continue;
+    size_t vs, ve;
+    bool closed;
+    attr_value(html, cv, te, &vs, &ve, &closed);
+    if (has_class(html, vs, ve, "result")) ad = has_class(html, vs, ve, "result--ad");
+  }
+  return ad;
+}
+
+// Whether link (absolute with http or https, or protocol-relative) goes to
+// one of hosts (NULL-terminated list; a leading "." also takes subdomains)
+// with a path that is `path` itself, followed by a query, a fragment or
+// nothing. Host letters are compared without regard to case.
+bool link_goes_to(const char *link, const char *const *hosts, const char *path) {
+  const char *h = link;
+  if (ws_iprefix(h, "https://")) {
+    h += 8;
+  } else if (ws_iprefix(h, "http://")) {
+    h += 7;
+  } else if (h[0] == '/' && h[1] == '/') {
+    h += 2;
+  } else {
+    return false;
+  }
+  const size_t host_len = strcspn(h, ":/?#");
+  const char *p = h + host_len;
+  if (*p == ':') p += strspn(p + 1, "0123456789") + 1;
+  const size_t path_len = strlen(path);
+  if (strncmp(p, path, path_len) != 0) return false;
+  const char after = p[path_len];
+  if (after != '\0' && after != '?' && after != '#') return false;
+  for (size_t i = 0; hosts[i] != nullptr; i++) {
+    const char *want = hosts[i];
+    if (want[0] == '.') {
+      const size_t n = strlen(want + 1);
+      if (host_len == n && ascii_ieq(h, want + 1, n)) return true;
+      if (host_len > n + 1 && ascii_ieq(h + host_len - n - 1, want, n + 1)) return true;
+    } else if (strlen(want) == host_len && ascii_ieq(h, want, host_len)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr const char *kAdHosts[] = {".duckduckgo.com", nullptr};
+constexpr const char *kGoogleHosts[] = {"google.com", "www.google.com", nullptr};
+
+// A page without hits carries one pseudo-result titled "EOF" that links to
+// a Google search for the query; it is no result.
+bool is_no_hit_marker(const char *title_html, const char *link) {
+  if (!link_goes_to(link, kGoogleHosts, "/search")) return false;
+  char text[8];
+  ws_html_text(text, sizeof text, title_html);
+  return strcmp(text, "EOF") == 0;
+}
+
 }  // namespace
 
 int ws_ddg_find_anchor(const char *html, size_t html_len, size_t start, const char *class_name,
@@ -186,6 +283,7 @@ int ws_ddg_scan(const char *html, size_t html_len, int count, ws_results *list, 
                 size_t err_size) {
   if (html == nullptr || count <= 0) return 0;
   int added = 0;
+  size_t block_from = 0;  // where the current result's block may start
   char href[WS_DDG_HREF_CAP];
   ws_ddg_anchor title_at;
   int have = ws_ddg_find_anchor(html, html_len, 0, kTitleClass, href, sizeof href, &title_at);
@@ -212,7 +310,12 @@ int ws_ddg_scan(const char *html, size_t html_len, int count, ws_results *list, 
       copy_cut(snippet, html + snippet_at.inner, snippet_at.inner_len, WS_DDG_SNIPPET_MAX);
     }
 
-    if (link[0] != '\0' || title[0] != '\0') {
+    // Sponsored entries and the no-hit marker are no results and do not
+    // count towards `count`.
+    const bool skip = block_is_ad(html, block_from, title_at.tag_start) ||
+                      link_goes_to(link, kAdHosts, "/y.js") || is_no_hit_marker(title, link);
+    block_from = position;
+    if (!skip && (link[0] != '\0' || title[0] != '\0')) {
       ws_result *r = ws_results_push(list);
       if (r == nullptr) {
         set_err(err, err_size, "out of memory");

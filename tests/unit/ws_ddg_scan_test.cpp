@@ -18,9 +18,11 @@ constexpr char kBotMessage[] =
 
 // One result block shaped like the HTML front end's; snippet nullptr leaves
 // the snippet anchor out.
-std::string result_block(const std::string &href, const std::string &title, const char *snippet) {
+std::string result_block(const std::string &href, const std::string &title, const char *snippet,
+                         const std::string &kind = "web-result ") {
   std::string s =
-      "<div class=\"result results_links results_links_deep web-result \">\n"
+      "<div class=\"result results_links results_links_deep " + kind +
+      "\">\n"
       "  <div class=\"links_main links_deep result__body\">\n"
       "    <h2 class=\"result__title\">\n"
       "      <a rel=\"nofollow\" class=\"result__a\" href=\"" +
@@ -400,6 +402,61 @@ TEST(DdgPage, LongTitlesAndSnippetsAreCutToTheirFields) {
   ASSERT_EQ(s.list.count, 1);
   EXPECT_EQ(strlen(s.list.items[0].title), 511u);
   EXPECT_EQ(strlen(s.list.items[0].snippet), 2047u);
+}
+
+// Sponsored entries and the "EOF" marker of a page without hits are skipped
+// and never count; lookalikes stay results.
+TEST(DdgPage, SkipsAdsAndTheNoHitMarker) {
+  const std::string real = result_block("https://real.example/", "<b>Cytoscape</b>.js", "Graph");
+  const std::string ad_link = "https://duckduckgo.com/y.js?ad_domain=x.test&amp;ad_provider=bing";
+  const std::string google = "https://www.google.com/search?q=zzqx";
+  const struct {
+    const char *name;
+    std::string first;  // the block in front of `real`
+    int results;        // with count 20
+  } cases[] = {
+      {"ad by its block", result_block("https://ad.example/", "Ad", "Buy", "result--ad "), 1},
+      {"small ad", result_block("https://ad.example/", "Ad", "Buy", "result--ad result--ad--small"),
+       1},
+      {"ad by its link", result_block(ad_link, "Ad", "Buy"), 1},
+      {"ad link on a subdomain", result_block("//links.duckduckgo.com/y.js?u3=x", "Ad", nullptr),
+       1},
+      {"ad link with upper-case host", result_block("HTTPS://DuckDuckGo.com/y.js", "Ad", nullptr),
+       1},
+      {"no-hit marker", result_block(google, "EOF", nullptr), 1},
+      {"no-hit marker, other spellings",
+       result_block("http://google.com/search?q=a", " <b>EOF</b> ", nullptr) +
+           result_block("//www.google.com/search", "EOF", nullptr),
+       1},
+      {"no-hit page next to its no-result block",
+       "<div class=\"result results_links results_links_deep result--no-result\">"
+       "<div class=\"no-results\">No results.</div></div>" +
+           result_block(google, "EOF", nullptr),
+       1},
+      {"class that only starts like an ad",
+       result_block("https://a.example/", "A", nullptr, "result--adx web-result"), 2},
+      {"y.js on another host", result_block("https://example.com/y.js?x=1", "Y", nullptr), 2},
+      {"another duckduckgo path", result_block("https://duckduckgo.com/y.jsx", "Y", nullptr), 2},
+      {"EOF that links elsewhere", result_block("https://eof.example/search", "EOF", nullptr), 2},
+      {"google search with another title", result_block(google, "EOF file", nullptr), 2},
+      {"google on another host", result_block("https://google.com.evil/search", "EOF", nullptr), 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Scan s(page(c.first + real), 20);
+    ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(s.list.count, c.results);
+    EXPECT_STREQ(s.list.items[c.results - 1].title, "Cytoscape.js");
+    EXPECT_STREQ(s.list.items[c.results - 1].snippet, "Graph");
+    // Skipped entries leave room for the real result within the count.
+    Scan one(page(c.first + real), 1);
+    ASSERT_EQ(one.list.count, 1);
+    EXPECT_STREQ(one.list.items[0].title, c.results == 1 ? "Cytoscape.js" : s.list.items[0].title);
+  }
+  Scan no_hits(page(result_block(google, "EOF", nullptr)), 5);
+  EXPECT_EQ(no_hits.rc, 0);
+  EXPECT_STREQ(no_hits.err, "untouched");
+  EXPECT_EQ(no_hits.list.count, 0);
 }
 
 TEST(DdgPage, ZeroCountAddsNothing) {
