@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-from mock_upstream import MockUpstream
+from mock_upstream import DDG_NO_HIT_PAGE, MockUpstream
 
 BINARY = os.environ.get("WS_BINARY", "")
 RUN_TIMEOUT_S = 60
@@ -433,6 +433,17 @@ class Search(CgiCase):
                 self.assertEqual([r["url"] for r in doc["results"]],
                                  ["https://example.com/searxng/one",
                                   "https://example.org/searxng/two"])
+
+    def test_duckduckgo_pages_as_a_person_reads_them(self):
+        # The default page opens with an ad and highlights inside words.
+        doc = self.json_body(self.search({"q": "example search"}))
+        self.assertEqual([r["title"] for r in doc["results"]],
+                         ["Install Example & Configure", "Search engine - Example Wiki",
+                          "Fast search in C++"])
+        self.mock.script("/duckduckgo", body=DDG_NO_HIT_PAGE,
+                         headers=[["Content-Type", "text/html"]])
+        doc = self.json_body(self.search({"q": "zzqxj"}))
+        self.assertEqual((doc["ok"], doc["count"], doc["results"]), (True, 0, []))
 
     def test_action_from_query_parameters_from_body(self):
         out = self.search(query="action=search&provider=brave",

@@ -264,6 +264,10 @@ class HostileUpstreams(unittest.TestCase):
             ("garbage instead of HTTP",
              send_and_close(b"\x00\xffSSH-2.0-OpenSSH_9.2\r\n\r\nnonsense"),
              {"ok": False, "error": "bad status line"}),
+            ("letters for a status", send_and_close(b"HTTP/1.1 abc\r\n\r\n" + searxng_doc()),
+             {"ok": False, "error": "bad status line"}),
+            ("negative status", send_and_close(b"HTTP/1.1 -500 X\r\n\r\n" + searxng_doc()),
+             {"ok": False, "error": "bad status line"}),
             ("body just over 4 MiB",
              answer(b"x" * (MIB4 + 1)), empty),
             ("endless body", endless_body, empty),
@@ -332,7 +336,7 @@ class HostileUpstreams(unittest.TestCase):
                                   provider="duckduckgo")
         results = ok_doc(reply)["results"]
         self.assertEqual(len(results), 1)
-        self.assertEqual(results[0]["title"], "caf\ufffd \ufffd bold \ufffd\ufffd\ufffd")
+        self.assertEqual(results[0]["title"], "caf\ufffd \ufffdbold \ufffd\ufffd\ufffd")
         self.assertEqual(results[0]["url"], "https://example.com/\ufffd\u00e9")
         self.assertEqual(results[0]["snippet"], "snip \ufffd\ufffd\ufffd \ufffd\ufffd end")
         self.assertLess(took, QUICK_S)

@@ -11,6 +11,7 @@ import tempfile
 import threading
 import unittest
 
+import mock_upstream
 from mock_upstream import MockUpstream
 
 BINARY = os.environ.get("WS_BINARY", "")
@@ -295,6 +296,15 @@ class McpBinary(unittest.TestCase):
                 self.assertEqual(list(result), ["content", "structuredContent"])
         targets = [r["target"].split("/")[1] for r in self.mock.requests()]
         self.assertEqual(targets, providers)
+
+    def test_page_without_hits_gives_no_results(self):
+        self.mock.script("/duckduckgo", body=mock_upstream.DDG_NO_HIT_PAGE,
+                         headers=[["Content-Type", "text/html"]])
+        lines = self.run_mcp(search(1, {"query": "zzqxj"}) + b"\n")
+        result = self.result_of(lines[0], 1)
+        self.assertNotIn("isError", result)
+        self.assertEqual((result["structuredContent"]["count"],
+                          result["structuredContent"]["results"]), (0, []))
 
     def test_tavily_answer_is_carried_in_both_renderings(self):
         lines = self.run_mcp(search(1, {"query": "example search", "provider": "tavily"}) + b"\n",

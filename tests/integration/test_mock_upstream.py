@@ -80,8 +80,8 @@ class MockUpstreamTest(unittest.TestCase):
         self.assertEqual(len(json.loads(body)["web"]["results"]), 3)
         status, headers, body = self.request("POST", "/duckduckgo/html/", body=b"q=x")
         self.assertEqual(dict(headers)["Content-Type"], "text/html; charset=UTF-8")
-        self.assertEqual(body.count(b'class="result__a"'), 3)
-        self.assertEqual(body.count(b'class="result__snippet"'), 3)
+        self.assertEqual(body.count(b'class="result__a"'), 4)  # an ad and three results
+        self.assertEqual(body.count(b'class="result__snippet"'), 4)
         self.assertIn(b'href="//duckduckgo.com/l/?uddg=https%3A%2F%2Fexample.com', body)
         self.assertIn(b"&amp;rut=", body)
         # Tavily answers only when asked.

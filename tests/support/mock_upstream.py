@@ -112,6 +112,38 @@ def _ddg_result(url, title_html, shown_url, snippet_html):
     )
 
 
+# A sponsored entry as DuckDuckGo shows it above the results: no result.
+DDG_AD = (
+    '<div class="result results_links results_links_deep result--ad  result--ad--small">\n'
+    '  <div class="links_main links_deep result__body">\n'
+    '    <h2 class="result__title">\n'
+    '      <a rel="nofollow" class="result__a" href="https://duckduckgo.com/y.js?'
+    'ad_domain=shop.example&amp;ad_provider=bingv7aa&amp;ad_type=txad">Buy <b>Example</b> '
+    'now</a>\n'
+    '    </h2>\n'
+    '    <a class="result__snippet" href="https://duckduckgo.com/y.js?ad_domain=shop.example">'
+    'Ad &middot; shop.example</a>\n'
+    '  </div>\n'
+    '</div>\n'
+)
+
+# What DuckDuckGo answers for a query without hits: a notice and one
+# pseudo-result titled "EOF" that links to a Google search.
+DDG_NO_HIT_PAGE = (
+    '<html><body><div id="links" class="results">\n'
+    '<div class="result results_links results_links_deep result--no-result">\n'
+    '  <div class="no-results">No  results.</div>\n'
+    '</div>\n'
+    '<div class="result results_links results_links_deep web-result ">\n'
+    '  <div class="links_main links_deep result__body">\n'
+    '    <h2 class="result__title"><a rel="nofollow" class="result__a" '
+    'href="//duckduckgo.com/l/?uddg=https%3A%2F%2Fwww.google.com%2Fsearch%3Fq%3Dzzqxj&amp;rut=1">'
+    'EOF</a></h2>\n'
+    '  </div>\n'
+    '</div>\n'
+    '</div></body></html>\n'
+)
+
 DDG_RESULTS = [
     ("https://example.com/docs/install?lang=en&v=2", "Install <b>Example</b> &amp; Configure",
      "example.com/docs/install", "Step-by-step guide to installing <b>Example</b> on Linux &mdash; "
@@ -119,7 +151,7 @@ DDG_RESULTS = [
     ("https://www.example.org/wiki/Search_engine", "Search engine - Example <b>Wiki</b>",
      "www.example.org/wiki/Search_engine", "A <b>search engine</b> is a software system that "
      "finds web pages matching a query &#8212; ranked by relevance."),
-    ("https://example.net:8443/blog/2024/05/fast-search", "Fast search in C++",
+    ("https://example.net:8443/blog/2024/05/fast-search", "Fast search in <b>C</b>++",
      "example.net:8443/blog/2024/05/fast-search", "Notes on writing a small, fast search client "
      "in C++ with its own HTTP/1.1 and TLS stack."),
 ]
@@ -146,7 +178,7 @@ DDG_PAGE = (
     '</div>\n'
     '<div class="serp__results">\n'
     '<div id="links" class="results">\n'
-    + "".join(_ddg_result(*r) for r in DDG_RESULTS) +
+    + DDG_AD + "".join(_ddg_result(*r) for r in DDG_RESULTS) +
     '<div class="nav-link">\n'
     '  <form action="/html/" method="post">\n'
     '    <input type="submit" class="btn btn--alt" value="Next" />\n'
@@ -201,7 +233,7 @@ BRAVE_DOC = {
              "profile": {"name": "Example", "url": "https://example.com", "long_name": "example.com"},
              "language": "en", "family_friendly": True, "type": "search_result"},
             {"title": "Brave second result", "url": "https://sub.example.org/brave/2?q=a",
-             "description": "Second description.", "language": "en",
+             "description": "Second <strong>desc</strong>ription.", "language": "en",
              "family_friendly": True, "type": "search_result"},
             {"title": "Brave third result", "url": "https://example.net/brave/3",
              "description": "Third description.", "age": "May 3, 2024",
