@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything plugin_websearch needs to build and test on Debian 12,
 # starting from a minimal system. Safe to run again: it installs only what is
-# missing and says what it does.
+# missing and says what it does. With the argument `windows` it also sets up
+# the Windows cross build (scripts/setup_windows.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -95,5 +96,8 @@ if [ -f "$here/tests/e2e/package-lock.json" ]; then
     cp "$here/tests/e2e/package-lock.json" "$here/tests/e2e/node_modules/.package-lock.json.copy"
   fi
 fi
+
+# `setup.sh windows`: also the cross tool chain, Wine and the Windows libraries.
+[ "${1:-}" != windows ] || { . "$here/scripts/setup_windows.sh" && setup_windows; }
 
 log "done"
