@@ -6,18 +6,27 @@
 #include <cstddef>
 #include <cstdint>
 
+// A socket handle: a descriptor on POSIX, Winsock's SOCKET (pointer-sized)
+// on Windows, where INVALID_SOCKET reads as -1 in this signed type.
+#ifdef _WIN32
+using tq_socket = intptr_t;
+#else
 using tq_socket = int;
+#endif
 constexpr tq_socket TQ_NO_SOCKET = -1;
 
-// Process start-up for the executable: SIGPIPE ignored (a peer that closes
-// must never kill the process). POSIX streams never translate newlines, so
-// there is no binary-mode switch to make.
+// Process start-up for the executable. POSIX: SIGPIPE ignored (a peer that
+// closes must never kill the process); its streams never translate newlines,
+// so there is no binary-mode switch to make. Windows: standard output and
+// input switched to binary mode, so no line gains a carriage return and body
+// bytes arrive unchanged.
 void tq_platform_startup(void);
 
 // Monotonic clock in milliseconds.
 int64_t tq_platform_now_ms(void);
 
-// Last socket error of this thread (errno on POSIX), for diagnostics.
+// Last socket error of this thread (errno on POSIX, WSAGetLastError on
+// Windows), for diagnostics.
 int tq_platform_last_error(void);
 
 // --- name resolution ------------------------------------------------------

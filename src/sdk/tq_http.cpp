@@ -25,8 +25,8 @@ int64_t deadline_after(int timeout_ms) {
 
 // Formats one piece of the request head after what is already there. False
 // when the piece does not fit whole together with the NUL.
-__attribute__((format(printf, 4, 5))) bool head_add(char *head, size_t size, size_t *len,
-                                                    const char *fmt, ...) {
+__attribute__((format(WS_PRINTF_FORMAT, 4, 5))) bool head_add(char *head, size_t size, size_t *len,
+                                                              const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = vsnprintf(head + *len, size - *len, fmt, ap);

@@ -14,7 +14,7 @@ struct tq_url {
 // printf into err[err_size], truncated (never inside a UTF-8 sequence) and
 // always NUL-terminated; does nothing when err is NULL or err_size is 0.
 void set_err(char *err, size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(WS_PRINTF_FORMAT, 3, 4)));
 
 // 0 with out filled, or -1 with one of the parser's fixed messages in err.
 // A request target longer than 1023 bytes is refused with "url too long".

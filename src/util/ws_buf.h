@@ -25,7 +25,7 @@ size_t ws_buf_grow_cap(size_t cap, size_t need);
 int ws_buf_add(ws_buf *b, const void *src, size_t n);
 int ws_buf_puts(ws_buf *b, const char *s);
 int ws_buf_putc(ws_buf *b, int c);
-int ws_buf_printf(ws_buf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int ws_buf_printf(ws_buf *b, const char *fmt, ...) __attribute__((format(WS_PRINTF_FORMAT, 2, 3)));
 // data, or "" while nothing was allocated; never allocates.
 const char *ws_buf_str(const ws_buf *b);
 // Frees data and zeroes the record; the buffer can be used again.

@@ -1,0 +1,206 @@
+// Windows implementation of the platform layer: Winsock 2, select and a
+// monotonic millisecond clock.
+#include <fcntl.h>
+#include <io.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sdk/platform.h"
+
+namespace {
+
+// Longest single select; a longer deadline is reported as not ready after it.
+constexpr int64_t kMaxWaitMs = 30000;
+
+// Winsock must be started before the first resolver or socket call. A
+// function-local static starts it exactly once, also when several threads
+// reach it together; it is never shut down (the process ends instead).
+void start_winsock(void) {
+  static const bool started = [] {
+    WSADATA data;
+    // The result is not examined: a failed start-up shows as failing
+    // resolver and socket calls, which report it.
+    WSAStartup(MAKEWORD(2, 2), &data);
+    return true;
+  }();
+  (void)started;
+}
+
+SOCKET as_socket(tq_socket sock) {
+  return static_cast<SOCKET>(sock);
+}
+
+int clamp_int(size_t len) {
+  return len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
+}
+
+}  // namespace
+
+struct tq_plat_addrs {
+  addrinfo *head;
+  size_t count;
+};
+
+void tq_platform_startup(void) {
+  // Without this the C run-time turns every "\n" written into "\r\n" and
+  // drops carriage returns and stops at a 0x1A byte when reading. Standard
+  // error too: its diagnostic lines end in a bare newline like the others.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+int64_t tq_platform_now_ms(void) {
+  // The performance counter never jumps with the wall clock; split the
+  // division so that ticks * 1000 cannot overflow.
+  static const int64_t freq = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<int64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const int64_t t = now.QuadPart;
+  return (t / freq) * 1000 + (t % freq) * 1000 / freq;
+}
+
+int tq_platform_last_error(void) {
+  return WSAGetLastError();
+}
+
+// --- name resolution --------------------------------------------------------
+
+int tq_plat_resolve(const char *host, int port, tq_plat_addrs **out) {
+  *out = nullptr;
+  start_winsock();
+  char service[16];
+  snprintf(service, sizeof service, "%d", port);
+
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *head = nullptr;
+  if (getaddrinfo(host, service, &hints, &head) != 0) return -1;
+  if (head == nullptr) return -1;
+
+  auto *list = static_cast<tq_plat_addrs *>(malloc(sizeof(tq_plat_addrs)));
+  if (list == nullptr) {
+    freeaddrinfo(head);
+    return -1;
+  }
+  list->head = head;
+  list->count = 0;
+  for (const addrinfo *ai = head; ai != nullptr; ai = ai->ai_next) list->count++;
+  *out = list;
+  return 0;
+}
+
+static const addrinfo *candidate(const tq_plat_addrs *addrs, size_t i) {
+  const addrinfo *ai = addrs->head;
+  for (size_t k = 0; k < i && ai != nullptr; k++) ai = ai->ai_next;
+  return ai;
+}
+
+size_t tq_plat_addrs_count(const tq_plat_addrs *addrs) {
+  return addrs ? addrs->count : 0;
+}
+
+int tq_plat_addrs_family(const tq_plat_addrs *addrs, size_t i) {
+  const addrinfo *ai = candidate(addrs, i);
+  return ai ? ai->ai_family : -1;
+}
+
+void tq_plat_addrs_free(tq_plat_addrs *addrs) {
+  if (addrs == nullptr) return;
+  if (addrs->head) freeaddrinfo(addrs->head);
+  free(addrs);
+}
+
+// --- sockets ----------------------------------------------------------------
+
+tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
+  const addrinfo *ai = candidate(addrs, i);
+  if (ai == nullptr) return TQ_NO_SOCKET;
+  start_winsock();
+  // Not inherited by child processes, as SOCK_CLOEXEC on POSIX.
+  SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return TQ_NO_SOCKET;
+  u_long on = 1;
+  if (ioctlsocket(s, FIONBIO, &on) != 0) {
+    int saved = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(saved);
+    return TQ_NO_SOCKET;
+  }
+  return static_cast<tq_socket>(s);
+}
+
+int tq_plat_connect_start(tq_socket sock, const tq_plat_addrs *addrs, size_t i) {
+  const addrinfo *ai = candidate(addrs, i);
+  if (ai == nullptr) {
+    WSASetLastError(WSAEINVAL);
+    return -1;
+  }
+  if (connect(as_socket(sock), ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0) return 0;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+int tq_plat_socket_error(tq_socket sock, int *so_error) {
+  int value = 0;
+  int len = sizeof value;
+  if (getsockopt(as_socket(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&value), &len) !=
+      0) {
+    return -1;
+  }
+  *so_error = value;
+  return 0;
+}
+
+int tq_plat_wait(tq_socket sock, tq_plat_wait_kind kind, int64_t deadline_ms) {
+  const SOCKET s = as_socket(sock);
+  for (;;) {
+    int64_t left = deadline_ms - tq_platform_now_ms();
+    if (left <= 0) return 0;
+    if (left > kMaxWaitMs) left = kMaxWaitMs;
+
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    // A non-blocking connect that fails is reported in the exception set,
+    // never as writable; it counts as ready so that SO_ERROR tells why.
+    FD_SET(s, &failed);
+    timeval tv;
+    tv.tv_sec = static_cast<long>(left / 1000);
+    tv.tv_usec = static_cast<long>((left % 1000) * 1000);
+    int r = kind == TQ_PLAT_READABLE ? select(0, &ready, nullptr, &failed, &tv)
+                                     : select(0, nullptr, &ready, &failed, &tv);
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (WSAGetLastError() != WSAEINTR) return 0;
+  }
+}
+
+ptrdiff_t tq_plat_send(tq_socket sock, const void *data, size_t len) {
+  int n = send(as_socket(sock), static_cast<const char *>(data), clamp_int(len), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+ptrdiff_t tq_plat_recv(tq_socket sock, void *buf, size_t len) {
+  int n = recv(as_socket(sock), static_cast<char *>(buf), clamp_int(len), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool tq_plat_error_is_transient(int error) {
+  return error == WSAEWOULDBLOCK || error == WSAEINTR;
+}
+
+void tq_plat_close(tq_socket sock) {
+  if (sock != TQ_NO_SOCKET) closesocket(as_socket(sock));
+}
