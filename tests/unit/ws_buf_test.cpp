@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -218,7 +219,11 @@ TEST(WsBuf, PrintfFormattingErrorAppendsNothing) {
   ws_buf b{};
   ws_buf_guard g(&b);
   ASSERT_EQ(ws_buf_puts(&b, "keep"), 0);
-  // A wide character the C locale cannot convert makes the formatter fail.
+  // A wide character the C locale cannot convert makes glibc's formatter
+  // fail; MinGW's converts it anyway, so there the failure cannot be caused.
+  if (snprintf(nullptr, 0, "%ls", L"\x20AC") >= 0) {
+    GTEST_SKIP() << "this C library formats L\"\\x20AC\" with %ls without failing";
+  }
   EXPECT_EQ(ws_buf_printf(&b, "%ls", L"\x20AC"), -1);
   EXPECT_EQ(b.len, 4u);
   EXPECT_STREQ(b.data, "keep");
