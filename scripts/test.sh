@@ -3,13 +3,14 @@
 #   1. unit and integration tests under ASan + UBSan (preset asan),
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
 #   3. the whole suite, e2e included (preset default),
-#   4. a few integration cases under valgrind (scripts/valgrind.sh quick).
+#   4. a few integration cases under valgrind (scripts/valgrind.sh quick),
+#   5. the Windows build's tests under Wine (preset windows).
 # Prints each runner's summary and a total line; exits non-zero on any failure.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 
-bash scripts/setup.sh || { echo "test: set-up failed" >&2; exit 1; }
+bash scripts/setup.sh windows || { echo "test: set-up failed" >&2; exit 1; }
 
 jobs=${WS_TEST_JOBS:-2}
 passed=0
@@ -61,6 +62,11 @@ else
   failed=$((failed + 1))
   status=1
 fi
+
+# The Windows .exe and its unit tests, cross-built and run under Wine; the
+# Wine server the run started is stopped afterwards.
+run_suite windows
+WINEPREFIX="$here/build/windows/wineprefix" wineserver -k >/dev/null 2>&1 || true
 
 echo
 echo "total: $passed passed, $failed failed"
