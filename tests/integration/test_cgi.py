@@ -11,6 +11,10 @@ import unittest
 from mock_upstream import DDG_NO_HIT_PAGE, MockUpstream
 
 BINARY = os.environ.get("WS_BINARY", "")
+# The Linux build's binary, when this run drives the Windows one.
+REFERENCE_BINARY = os.environ.get("WS_REFERENCE_BINARY", "")
+# Windows files carry access lists, not POSIX modes.
+POSIX_MODES = os.environ.get("WS_TARGET", "") != "windows"
 RUN_TIMEOUT_S = 60
 
 JSON_HEADER = (b"Content-Type: application/json; charset=utf-8\r\n"
@@ -52,7 +56,7 @@ class CgiCase(unittest.TestCase):
         self._tmp.cleanup()
 
     def run_cgi(self, query=None, method="GET", body=None, env=None, content_length=None,
-                config_dir=None):
+                config_dir=None, binary=None):
         e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
              "HOME": self._tmp.name,
              "SWEBSEARCH_CONFIG_DIR": config_dir or self.dir}
@@ -67,7 +71,7 @@ class CgiCase(unittest.TestCase):
         if content_length is not None:
             e["CONTENT_LENGTH"] = content_length
         e.update(env or {})
-        p = subprocess.run([BINARY], input=data, env=e, capture_output=True,
+        p = subprocess.run([binary or BINARY], input=data, env=e, capture_output=True,
                            timeout=RUN_TIMEOUT_S)
         self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
         return p.stdout
@@ -104,6 +108,13 @@ class Dispatch(CgiCase):
                 self.assertLess(page.index(b"prefers-color-scheme"), page.index(b"</head>"))
                 self.assertGreater(page.index(b"window.tqApplyTheme"),
                                    page.index(b"function load()"))
+
+    @unittest.skipUnless(REFERENCE_BINARY and os.access(REFERENCE_BINARY, os.X_OK),
+                         "no reference build to compare with (WS_REFERENCE_BINARY)")
+    def test_page_bytes_match_the_reference_build(self):
+        for query in [None, "theme=dark", "embed=1&theme=light"]:
+            with self.subTest(query=query):
+                self.assertEqual(self.run_cgi(query), self.run_cgi(query, binary=REFERENCE_BINARY))
 
     def test_format_json_answers_providers(self):
         for query in ["format=json", "a=1&format=json", "xformat=jsonx"]:
@@ -251,8 +262,8 @@ class Save(CgiCase):
     def test_defaults_saved_whole_with_mode_0600(self):
         doc = self.json_body(self.save({}))
         self.assertEqual(doc["active"], "duckduckgo")
-        st = os.stat(self.config)
-        self.assertEqual(stat.S_IMODE(st.st_mode), 0o600)
+        if POSIX_MODES:
+            self.assertEqual(stat.S_IMODE(os.stat(self.config).st_mode), 0o600)
         cfg = self.stored()
         self.assertEqual(cfg["count"], 5)
         self.assertEqual(cfg["safe"], "moderate")
