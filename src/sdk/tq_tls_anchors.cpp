@@ -1,11 +1,13 @@
 // The process-wide trust-anchor table: the embedded root bundle, one PEM
-// file named by TQ_CA_BUNDLE or found at a system path, and whatever the
-// caller adds. Filled at the first handshake; the process never shrinks or
+// file named by TQ_CA_BUNDLE or else the system's roots (its store, on
+// Windows, and a bundle found at a system path), and whatever the caller
+// adds. Filled at the first handshake; the process never shrinks or
 // frees it (only tests and fuzzing empty it, through tq_anchor_reset).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "sdk/platform_roots.h"
 #include "sdk/tq_ca_bundle.h"
 #include "sdk/tq_tls.h"
 #include "sdk/tq_tls_internal.h"
@@ -210,6 +212,9 @@ void tq_load_env_ca(void) {
   if (named && *named) {
     f = fopen(named, "rb");  // when it cannot be opened, no system path stands in
   } else {
+    tq_platform_store_roots(
+        [](void *, const unsigned char *der, size_t len) { (void)add_anchor_der(der, len); },
+        nullptr);
     for (const char *path : paths) {
       f = fopen(path, "rb");
       if (f) break;

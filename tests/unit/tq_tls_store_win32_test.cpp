@@ -1,0 +1,137 @@
+// Trust on Windows: a root installed in the Windows certificate store the
+// Windows way becomes a trust anchor, unless TQ_CA_BUNDLE names the roots.
+#include <windows.h>
+// wincrypt.h needs the types of windows.h.
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sdk/tq_tls.h"
+#include "sdk/tq_tls_internal.h"
+
+namespace {
+
+// A private root of these tests only (its key was thrown away): no public
+// bundle holds it, so only the store can bring it in.
+const char kPrivateRoot[] =
+    "MIIB0DCCAXegAwIBAgIUJ5JUNwWd2n02xUA5nlFcsC2J+zMwCgYIKoZIzj0EAwIw"
+    "PTEfMB0GA1UECgwWcGx1Z2luX3dlYnNlYXJjaCB0ZXN0czEaMBgGA1UEAwwRUHJp"
+    "dmF0ZSBUZXN0IFJvb3QwIBcNMjYxMjA5MDg0ODQzWhgPMjEyNjExMTUwODQ4NDNa"
+    "MD0xHzAdBgNVBAoMFnBsdWdpbl93ZWJzZWFyY2ggdGVzdHMxGjAYBgNVBAMMEVBy"
+    "aXZhdGUgVGVzdCBSb290MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEQm1xoEgs"
+    "b2i8FphlKf4PwXENvCM9qkBtM5Up0GNS+tdDuxKRpyKaJYoUpJBuPfd1+T5V0QcM"
+    "EofeAhjCneNMaqNTMFEwHQYDVR0OBBYEFNeOOooZmTjeg7pPkyio4yiCr1XtMB8G"
+    "A1UdIwQYMBaAFNeOOooZmTjeg7pPkyio4yiCr1XtMA8GA1UdEwEB/wQFMAMBAf8w"
+    "CgYIKoZIzj0EAwIDRwAwRAIgEtpObaHfrYBI+ay3SZiS67Xu0VzCc/MHu1+fc8q8"
+    "RHkCIHPrxKvDFQzIOTfM9+hLF4bTkmwSg5b8SvKBBiPENQNg";
+
+// The subject of the private root, DER-encoded.
+std::vector<BYTE> private_subject() {
+  std::vector<BYTE> out;
+  DWORD len = 0;
+  if (!CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, nullptr, &len, nullptr,
+                            nullptr)) {
+    return out;
+  }
+  std::vector<BYTE> der(len);
+  if (!CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, der.data(), &len, nullptr,
+                            nullptr)) {
+    return out;
+  }
+  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), len);
+  if (c == nullptr) return out;
+  out.assign(c->pCertInfo->Subject.pbData,
+             c->pCertInfo->Subject.pbData + c->pCertInfo->Subject.cbData);
+  CertFreeCertificateContext(c);
+  return out;
+}
+
+// How many anchors of a freshly loaded table carry this subject.
+size_t anchors_with_subject(const std::vector<BYTE> &subject) {
+  tq_anchor_reset();
+  tq_load_env_ca();
+  size_t count = 0;
+  br_x509_trust_anchor *copy = tq_anchor_copy(&count);
+  size_t hits = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (copy[i].dn.len == subject.size() &&
+        memcmp(copy[i].dn.data, subject.data(), subject.size()) == 0) {
+      hits++;
+    }
+  }
+  free(copy);
+  return hits;
+}
+
+// Started by the test below as a fresh process (a process reads the root
+// store once, so only a new one sees a root added meanwhile): answers with
+// the number of anchors that carry the private root's subject as its exit
+// status, before any test runs.
+const int g_store_child = [] {
+  if (getenv("WS_STORE_ROOTS_CHILD") == nullptr) return 0;
+  _exit(static_cast<int>(anchors_with_subject(private_subject())));
+}();
+
+// Runs this test program as that fresh process; its exit status, or -1.
+int child_anchor_hits(const char *ca_bundle) {
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return -1;
+  _putenv_s("WS_STORE_ROOTS_CHILD", "1");
+  _putenv_s("TQ_CA_BUNDLE", ca_bundle);
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  std::wstring cmd = std::wstring(L"\"") + self + L"\"";
+  BOOL ok =
+      CreateProcessW(self, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  _putenv_s("WS_STORE_ROOTS_CHILD", "");
+  _putenv_s("TQ_CA_BUNDLE", "");
+  if (!ok) return -1;
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+TEST(StoreRoots, ARootInstalledInTheMachinesStoreIsTrustedByTheNextProcess) {
+  const std::vector<BYTE> subject = private_subject();
+  ASSERT_FALSE(subject.empty());
+  EXPECT_EQ(child_anchor_hits(""), 0) << "the private root is in no bundle";
+
+  // Installed the Windows way: into the registry store behind ROOT.
+  DWORD len = 0;
+  ASSERT_TRUE(
+      CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, nullptr, &len, nullptr, nullptr));
+  std::vector<BYTE> der(len);
+  ASSERT_TRUE(CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, der.data(), &len, nullptr,
+                                   nullptr));
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr);
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), len,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, &added));
+  // A registry store writes its changes back when told to (or closed).
+  ASSERT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+  const int with_store = child_anchor_hits("");
+  // TQ_CA_BUNDLE names the roots in place of the system's, as on Linux.
+  const int with_bundle = child_anchor_hits("missing-bundle.pem");
+  CertDeleteCertificateFromStore(added);  // frees the context too
+  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  CertCloseStore(store, 0);
+
+  // Once from the user's ROOT (which shows the machine's too) and once from
+  // the machine's.
+  EXPECT_GE(with_store, 1);
+  EXPECT_EQ(with_bundle, 0);
+  EXPECT_EQ(child_anchor_hits(""), 0) << "removed from the store, no longer trusted";
+}
+
+}  // namespace
