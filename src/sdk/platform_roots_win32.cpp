@@ -7,25 +7,40 @@
 
 namespace {
 
-void read_store(DWORD location, tq_root_sink sink, void *ctx) {
-  HCERTSTORE store =
-      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                    location | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT");
-  if (store == nullptr) return;
+HCERTSTORE open_root(DWORD location) {
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                       location | CERT_STORE_READONLY_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
+                       L"ROOT");
+}
+
+// Hands over the certificates of store that seen (when open) does not hold.
+void read_store(HCERTSTORE store, HCERTSTORE seen, tq_root_sink sink, void *ctx) {
   PCCERT_CONTEXT cert = nullptr;
   // Each call frees the previous context; the last one returns NULL.
   while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
-    if (cert->dwCertEncodingType & X509_ASN_ENCODING) {
-      sink(ctx, cert->pbCertEncoded, cert->cbCertEncoded);
+    if ((cert->dwCertEncodingType & X509_ASN_ENCODING) == 0) continue;
+    if (seen != nullptr) {
+      PCCERT_CONTEXT dup =
+          CertFindCertificateInStore(seen, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr);
+      if (dup != nullptr) {
+        CertFreeCertificateContext(dup);
+        continue;
+      }
     }
+    sink(ctx, cert->pbCertEncoded, cert->cbCertEncoded);
   }
-  CertCloseStore(store, 0);
 }
 
 }  // namespace
 
 void tq_platform_store_roots(tq_root_sink sink, void *ctx) {
   if (sink == nullptr) return;
-  read_store(CERT_SYSTEM_STORE_CURRENT_USER, sink, ctx);
-  read_store(CERT_SYSTEM_STORE_LOCAL_MACHINE, sink, ctx);
+  // The user's ROOT usually shows the machine's roots as well; each root is
+  // handed over once, so duplicates never crowd the anchor table.
+  HCERTSTORE user = open_root(CERT_SYSTEM_STORE_CURRENT_USER);
+  HCERTSTORE machine = open_root(CERT_SYSTEM_STORE_LOCAL_MACHINE);
+  if (user != nullptr) read_store(user, nullptr, sink, ctx);
+  if (machine != nullptr) read_store(machine, user, sink, ctx);
+  if (machine != nullptr) CertCloseStore(machine, 0);
+  if (user != nullptr) CertCloseStore(user, 0);
 }
