@@ -13,8 +13,6 @@ export WINEPREFIX=${WS_WINEPREFIX:-$here/build/windows/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer prompts while the prefix is made.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# Wine's own loader: the 64-bit one, as every program here is x86-64.
-export WINELOADER=${WINELOADER:-/usr/lib/wine/wine64}
 
 mkdir -p "$WINEPREFIX" || exit 125
 # One runner at a time makes the prefix and starts the server (ctest runs
