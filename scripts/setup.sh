@@ -59,7 +59,7 @@ fi
 want=(
   ca-certificates build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   python3 libgtest-dev libgmock-dev libbenchmark-dev libbearssl-dev libyyjson-dev
-  openssl curl lighttpd chromium valgrind wrk
+  openssl curl lighttpd nginx fcgiwrap chromium valgrind wrk
 )
 command -v node >/dev/null 2>&1 || want+=(nodejs)
 command -v npm >/dev/null 2>&1 || want+=(npm)
@@ -74,10 +74,24 @@ else
   log "all Debian packages present"
 fi
 
-# lighttpd is started by the tests on a loopback port of their own; the
-# packaged service on port 80 is not wanted.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet lighttpd 2>/dev/null; then
-  $SUDO systemctl stop lighttpd || true
+# lighttpd, nginx and fcgiwrap are started by the tests on loopback with
+# configurations of their own; the packaged services (two of them on port 80)
+# are not wanted, now or after the next boot.
+if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+  for unit in lighttpd nginx fcgiwrap.socket fcgiwrap; do
+    if systemctl is-active --quiet "$unit" 2>/dev/null; then
+      log "stopping the packaged $unit service"
+      $SUDO systemctl stop "$unit" || true
+    fi
+  done
+  for unit in nginx fcgiwrap.socket; do
+    if systemctl is-enabled --quiet "$unit" 2>/dev/null; then
+      $SUDO systemctl disable --quiet "$unit" || true
+    fi
+  done
+elif [ -x /etc/init.d/nginx ] && [ -s /run/nginx.pid ]; then
+  log "stopping the packaged nginx service"
+  $SUDO /etc/init.d/nginx stop >/dev/null || true
 fi
 
 [ -f /etc/ssl/certs/ca-certificates.crt ] || die "/etc/ssl/certs/ca-certificates.crt is missing (package ca-certificates)"
