@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 #include "plugin/ws_cgi.h"
 #include "plugin/ws_mcp.h"
@@ -73,38 +75,35 @@ bool weight_admits(const char *s, const char *e) {
   return true;
 }
 
-void write_buf_or_nothing(const ws_buf &b, int failed) {
-  if (failed == 0) cgi_write(b.data, b.len);
-}
-
-// A status line, the JSON header block and a JSON-RPC error with id null.
-void rpc_refusal(const char *status, int code, const char *message) {
+// Writes the pieces as one block; when memory for that is short, one after
+// another, so that the status still reaches the client.
+void write_pieces(std::initializer_list<std::string_view> pieces) {
   ws_buf b;
   ws_buf_init(&b);
   ws_buf_guard guard(&b);
   int failed = 0;
-  failed |= ws_buf_puts(&b, status);
-  failed |= ws_buf_puts(&b, WS_CGI_JSON_HEADER);
-  failed |= ws_buf_printf(
-      &b, "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":%d,\"message\":", code);
-  failed |= ws_json_str(&b, message);
-  failed |= ws_buf_puts(&b, "}}\n");
-  write_buf_or_nothing(b, failed);
+  for (std::string_view p : pieces) failed |= ws_buf_add(&b, p.data(), p.size());
+  if (failed == 0) {
+    cgi_write(b.data, b.len);
+    return;
+  }
+  for (std::string_view p : pieces) cgi_write(p.data(), p.size());
+}
+
+// A status line, the JSON header block and a JSON-RPC error with id null.
+// The messages are the program's own constants and need no escaping.
+void rpc_refusal(const char *status, const char *code, const char *message) {
+  write_pieces({status, WS_CGI_JSON_HEADER, "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":",
+                code, ",\"message\":\"", message, "\"}}\n"});
 }
 
 // The CGI's own refusal with the bearer challenge that HTTP clients expect
 // beside a 401, so that an MCP client can tell its user to set a token.
 void refuse_password(void) {
-  const char *rest = strstr(WS_CGI_UNAUTHORIZED, "\r\n");
-  ws_buf b;
-  ws_buf_init(&b);
-  ws_buf_guard guard(&b);
-  int failed = 0;
-  failed |=
-      ws_buf_add(&b, WS_CGI_UNAUTHORIZED, static_cast<size_t>(rest + 2 - WS_CGI_UNAUTHORIZED));
-  failed |= ws_buf_puts(&b, "WWW-Authenticate: Bearer\r\n");
-  failed |= ws_buf_puts(&b, rest + 2);
-  write_buf_or_nothing(b, failed);
+  const std::string_view text(WS_CGI_UNAUTHORIZED);
+  const size_t status_end = text.find("\r\n") + 2;
+  write_pieces(
+      {text.substr(0, status_end), "WWW-Authenticate: Bearer\r\n", text.substr(status_end)});
 }
 
 // A JSON-RPC response (no method, a result or an error) sent by the client:
@@ -116,7 +115,7 @@ bool is_response(yyjson_val *obj) {
 
 void answer_message(const ws_cgi_body &body, const ws_config *cfg) {
   if (body.text == nullptr || body.text[0] == '\0') {
-    rpc_refusal(BAD_REQUEST, -32700, PARSE_ERROR);
+    rpc_refusal(BAD_REQUEST, "-32700", PARSE_ERROR);
     return;
   }
   if (body.obj != nullptr && is_response(body.obj)) {
@@ -128,7 +127,7 @@ void answer_message(const ws_cgi_body &body, const ws_config *cfg) {
   ws_buf_guard guard(&reply);
   // The body is the CGI's: its text up to the first NUL byte is the message.
   if (mcp_handle_line(cfg, body.text, strlen(body.text), &reply) != 0) {
-    rpc_refusal("Status: 500 Internal Server Error\r\n", -32603, "Internal error: out of memory");
+    rpc_refusal("Status: 500 Internal Server Error\r\n", "-32603", "Internal error: out of memory");
     return;
   }
   if (reply.len == 0) {  // a notification, or an empty object
@@ -137,21 +136,8 @@ void answer_message(const ws_cgi_body &body, const ws_config *cfg) {
   }
   // What is no JSON object at all (a batch included) was never a request;
   // the handler's error for it goes out with a failing status.
-  const char *status = body.obj == nullptr ? BAD_REQUEST : "";
-  ws_buf out;
-  ws_buf_init(&out);
-  ws_buf_guard out_guard(&out);
-  int failed = 0;
-  failed |= ws_buf_puts(&out, status);
-  failed |= ws_buf_puts(&out, WS_CGI_JSON_HEADER);
-  failed |= ws_buf_add(&out, reply.data, reply.len);
-  if (failed == 0) {
-    cgi_write(out.data, out.len);
-    return;
-  }
-  cgi_write(status, strlen(status));
-  json_header();
-  cgi_write(reply.data, reply.len);
+  write_pieces({body.obj == nullptr ? BAD_REQUEST : "", WS_CGI_JSON_HEADER,
+                std::string_view(reply.data, reply.len)});
 }
 
 }  // namespace
@@ -219,25 +205,25 @@ void cgi_action_mcp(const char *query, const char *method, const ws_config *cfg)
     return;
   }
   if (method == nullptr || !ws_ieq(method, "POST")) {
-    rpc_refusal(NOT_ALLOWED, -32000,
+    rpc_refusal(NOT_ALLOWED, "-32000",
                 "Method not allowed: send one JSON-RPC message with POST (no event stream, no "
                 "sessions)");
     return;
   }
   if (!ws_mcp_version_ok(getenv("HTTP_MCP_PROTOCOL_VERSION"))) {
-    rpc_refusal(BAD_REQUEST, -32000,
+    rpc_refusal(BAD_REQUEST, "-32000",
                 "Bad Request: unsupported MCP-Protocol-Version; this server speaks 2025-06-18 "
                 "(2025-03-26 is accepted too)");
     return;
   }
   if (!ws_accept_json(getenv("HTTP_ACCEPT"))) {
-    rpc_refusal(NOT_ACCEPTABLE, -32000,
+    rpc_refusal(NOT_ACCEPTABLE, "-32000",
                 "Not Acceptable: replies are application/json, which the Accept header excludes");
     return;
   }
   const char *length = getenv("CONTENT_LENGTH");
   if (length != nullptr && cgi_atol(length) > WS_CGI_BODY_MAX) {
-    rpc_refusal(TOO_LARGE, -32600, "Request too large: a message may hold at most 1048576 bytes");
+    rpc_refusal(TOO_LARGE, "-32600", "Request too large: a message may hold at most 1048576 bytes");
     return;
   }
   ws_cgi_body body;
