@@ -148,6 +148,26 @@ for (const server of ['lighttpd_server.py', 'nginx_server.py']) {
         (err) => err instanceof StreamableHTTPError && err.code === 401);
     });
 
+    // The web server must pass the headers through both ways: the challenge
+    // and Allow out, and Host with its port in (or same-origin pages fail).
+    test('refusals and the Origin rule through the web server', async () => {
+      const post = (headers) => fetch(url, {
+        method: 'POST',
+        body: '{"jsonrpc":"2.0","id":1,"method":"ping"}',
+        headers: {
+          'Content-Type': 'application/json', Authorization: `Bearer ${PASSWORD}`, ...headers,
+        },
+      });
+      const refused = await post({ Authorization: 'Bearer nope' });
+      assert.equal(refused.status, 401);
+      assert.equal(refused.headers.get('www-authenticate'), 'Bearer');
+      const get = await fetch(url, { headers: { Authorization: `Bearer ${PASSWORD}` } });
+      assert.equal(get.status, 405);
+      assert.equal(get.headers.get('allow'), 'POST');
+      assert.equal((await post({ Origin: web.base })).status, 200);
+      assert.equal((await post({ Origin: 'http://evil.test' })).status, 403);
+    });
+
     test('the MCP Inspector command line lists and calls the tools', async () => {
       const listed = await inspector(url, '--method', 'tools/list');
       assert.deepEqual(listed.tools.map((t) => t.name), ['web_search', 'web_search_providers']);
