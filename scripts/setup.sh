@@ -66,32 +66,45 @@ command -v npm >/dev/null 2>&1 || want+=(npm)
 
 missing=()
 for p in "${want[@]}"; do pkg_installed "$p" || missing+=("$p"); done
+was_missing() { local p; for p in "${missing[@]}"; do [ "$p" = "$1" ] && return 0; done; return 1; }
+
+# lighttpd, nginx and fcgiwrap are started by the tests on loopback with
+# configurations of their own. Their packaged services are not wanted: lighttpd
+# and nginx would both start on port 80 while installing (and the second one,
+# failing to bind, would fail to configure), so nothing is started during the
+# installation (policy-rc.d, which invoke-rc.d and deb-systemd-invoke obey).
+policy=/usr/sbin/policy-rc.d
+made_policy=""
+drop_policy() { if [ -n "$made_policy" ]; then $SUDO rm -f "$policy"; made_policy=""; fi; }
 if [ ${#missing[@]} -gt 0 ]; then
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# plugin_websearch setup: start no service while installing\nexit 101\n' |
+      $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    made_policy=1
+    trap drop_policy EXIT
+  fi
   log "installing: ${missing[*]}"
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
     die "apt-get install failed for: ${missing[*]}"
+  drop_policy
 else
   log "all Debian packages present"
 fi
 
-# lighttpd, nginx and fcgiwrap are started by the tests on loopback with
-# configurations of their own; the packaged services (two of them on port 80)
-# are not wanted, now or after the next boot.
-if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
-  for unit in lighttpd nginx fcgiwrap.socket fcgiwrap; do
-    if systemctl is-active --quiet "$unit" 2>/dev/null; then
-      log "stopping the packaged $unit service"
-      $SUDO systemctl stop "$unit" || true
+# The services that this run installed stay off after the next boot too. A web
+# server that was there before is the user's own and is left alone, except
+# that a running lighttpd is stopped, as before, to keep port 80 out of the way.
+if command -v systemctl >/dev/null 2>&1; then
+  for unit in lighttpd nginx fcgiwrap.socket; do
+    if was_missing "${unit%.socket}" && systemctl is-enabled --quiet "$unit" 2>/dev/null; then
+      log "disabling the packaged $unit service"
+      $SUDO systemctl disable --quiet "$unit" 2>/dev/null || true
     fi
   done
-  for unit in nginx fcgiwrap.socket; do
-    if systemctl is-enabled --quiet "$unit" 2>/dev/null; then
-      $SUDO systemctl disable --quiet "$unit" || true
-    fi
-  done
-elif [ -x /etc/init.d/nginx ] && [ -s /run/nginx.pid ]; then
-  log "stopping the packaged nginx service"
-  $SUDO /etc/init.d/nginx stop >/dev/null || true
+  if [ -d /run/systemd/system ] && systemctl is-active --quiet lighttpd 2>/dev/null; then
+    $SUDO systemctl stop lighttpd || true
+  fi
 fi
 
 [ -f /etc/ssl/certs/ca-certificates.crt ] || die "/etc/ssl/certs/ca-certificates.crt is missing (package ca-certificates)"
