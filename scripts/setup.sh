@@ -59,25 +59,52 @@ fi
 want=(
   ca-certificates build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   python3 libgtest-dev libgmock-dev libbenchmark-dev libbearssl-dev libyyjson-dev
-  openssl curl lighttpd chromium valgrind wrk
+  openssl curl lighttpd nginx fcgiwrap chromium valgrind wrk
 )
 command -v node >/dev/null 2>&1 || want+=(nodejs)
 command -v npm >/dev/null 2>&1 || want+=(npm)
 
 missing=()
 for p in "${want[@]}"; do pkg_installed "$p" || missing+=("$p"); done
+was_missing() { local p; for p in "${missing[@]}"; do [ "$p" = "$1" ] && return 0; done; return 1; }
+
+# lighttpd, nginx and fcgiwrap are started by the tests on loopback with
+# configurations of their own. Their packaged services are not wanted: lighttpd
+# and nginx would both start on port 80 while installing (and the second one,
+# failing to bind, would fail to configure), so nothing is started during the
+# installation (policy-rc.d, which invoke-rc.d and deb-systemd-invoke obey).
+policy=/usr/sbin/policy-rc.d
+made_policy=""
+drop_policy() { if [ -n "$made_policy" ]; then $SUDO rm -f "$policy"; made_policy=""; fi; }
 if [ ${#missing[@]} -gt 0 ]; then
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# plugin_websearch setup: start no service while installing\nexit 101\n' |
+      $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    made_policy=1
+    trap drop_policy EXIT
+  fi
   log "installing: ${missing[*]}"
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
     die "apt-get install failed for: ${missing[*]}"
+  drop_policy
 else
   log "all Debian packages present"
 fi
 
-# lighttpd is started by the tests on a loopback port of their own; the
-# packaged service on port 80 is not wanted.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet lighttpd 2>/dev/null; then
-  $SUDO systemctl stop lighttpd || true
+# The services that this run installed stay off after the next boot too. A web
+# server that was there before is the user's own and is left alone, except
+# that a running lighttpd is stopped, as before, to keep port 80 out of the way.
+if command -v systemctl >/dev/null 2>&1; then
+  for unit in lighttpd nginx fcgiwrap.socket; do
+    if was_missing "${unit%.socket}" && systemctl is-enabled --quiet "$unit" 2>/dev/null; then
+      log "disabling the packaged $unit service"
+      $SUDO systemctl disable --quiet "$unit" 2>/dev/null || true
+    fi
+  done
+  if [ -d /run/systemd/system ] && systemctl is-active --quiet lighttpd 2>/dev/null; then
+    $SUDO systemctl stop lighttpd || true
+  fi
 fi
 
 [ -f /etc/ssl/certs/ca-certificates.crt ] || die "/etc/ssl/certs/ca-certificates.crt is missing (package ca-certificates)"

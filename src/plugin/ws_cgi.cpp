@@ -1,8 +1,10 @@
 // One CGI request: the dispatch between the settings page and the JSON
 // actions, and the info action.
+#include <cstdlib>
 #include <cstring>
 
 #include "plugin/ws_cgi.h"
+#include "plugin/ws_cgi_mcp.h"
 #include "plugin/ws_meta.h"
 #include "plugin/ws_modes.h"
 #include "search/ws_registry.h"
@@ -55,6 +57,10 @@ void cgi_action_info(const ws_config *cfg) {
 
 int mode_cgi(const char *query_string, const char *method, ws_config *cfg) {
   const char *query = query_string ? query_string : "";
+  if (cgi_is_mcp(query, getenv("PATH_INFO"))) {
+    cgi_action_mcp(query, method, cfg);
+    return 0;
+  }
   char action[64];
   ws_cgi_body body;
   if (get_query_val(query, "action", action, sizeof action)) {

@@ -165,6 +165,7 @@ window.addEventListener('message', function (e) {
       assert.match(await a.getAttribute('href'), /^https:\/\//);
     }
     assert.equal(await page.locator('.tile.active .tile-label').textContent(), 'DuckDuckGo');
+    assert.equal(await page.locator('#mcpUrl').textContent(), `${web.base}/plugin/mcp`);
     assert.equal(await page.locator('#backend').inputValue(), 'duckduckgo');
     assert.deepEqual(await page.locator('#backend option').evaluateAll(
       (os) => os.map((o) => o.value)),

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Debian's lighttpd on a loopback port, running the plug-in as a CGI program.
 
-The binary answers one URL path (default "/plugin"); every other path is a
-static file from a document root of the caller's choice (the browser tests
+The binary answers one URL path (default "/plugin") and its MCP endpoint
+below it ("/plugin/mcp", which lighttpd hands over with PATH_INFO "/mcp");
+every other path is a static file from a document root of the caller's choice (the browser tests
 put a host page there that shows the plug-in page in a frame).
 
 lighttpd hands a CGI program only the CGI variables and what
@@ -15,6 +16,7 @@ Python interface
     srv = LighttpdServer(binary, env={"SWEBSEARCH_CONFIG_DIR": d}, docroot=None)
     srv.start()
     srv.port, srv.base, srv.url     # url == base + "/plugin"
+    srv.mcp_url                     # url + "/mcp"
     srv.error_log()                 # lighttpd's error log as text
     srv.stop()
 
@@ -65,7 +67,7 @@ mimetype.assign = (
     ".js" => "text/javascript; charset=utf-8",
     ".css" => "text/css; charset=utf-8"
 )
-$HTTP["url"] =~ {_quote("^" + path + "$")} {{
+$HTTP["url"] =~ {_quote("^" + path + "(/mcp)?$")} {{
   alias.url = ( {_quote(path)} => {_quote(binary)} )
   cgi.assign = ( "" => "" )
   setenv.set-environment = (
@@ -93,6 +95,10 @@ class LighttpdServer:
     @property
     def url(self):
         return self.base + self.path
+
+    @property
+    def mcp_url(self):
+        return self.url + "/mcp"
 
     def start(self):
         self._workdir = tempfile.mkdtemp(prefix="ws-lighttpd-")

@@ -232,5 +232,10 @@
   $('clearBtn').addEventListener('click', clearKeys);
   $('themeBtn').addEventListener('click', toggleTheme);
 
+  // The MCP endpoint sits right below the address this page came from,
+  // whatever name and port the user reached it by.
+  $('mcpUrl').textContent = window.location.origin +
+    window.location.pathname.replace(/\/+$/, '') + '/mcp';
+
   load();
 })();
