@@ -54,9 +54,9 @@ void ws_backend_secrets(const ws_config *cfg, ws_secrets *out) {
   out->s[out->n++] = cfg->pplx_key;
 }
 
-int ws_backend_fetch(const ws_config *cfg, const char *name, const char *method, const char *url, const char *headers,
-                     const void *body, size_t body_len, int timeout_ms, ws_resp *resp,
-                     int *status_out, char *err, size_t err_size) {
+int ws_backend_fetch(const ws_config *cfg, const char *name, const char *method, const char *url,
+                     const char *headers, const void *body, size_t body_len, int timeout_ms,
+                     ws_resp *resp, int *status_out, char *err, size_t err_size) {
   if (ws_http_do(method, url, headers, body, body_len, timeout_ms, resp) != 0) {
     set_err(err, err_size, "%s", resp->error);
     ws_resp_free(resp);
@@ -73,12 +73,13 @@ int ws_backend_fetch(const ws_config *cfg, const char *name, const char *method,
   return 0;
 }
 
-int ws_backend_fetch_json(const ws_config *cfg, const char *name, const char *method, const char *url,
-                          const char *headers, const void *body, size_t body_len, int timeout_ms,
-                          int *status_out, ws_doc_ptr *doc, char *err, size_t err_size) {
+int ws_backend_fetch_json(const ws_config *cfg, const char *name, const char *method,
+                          const char *url, const char *headers, const void *body, size_t body_len,
+                          int timeout_ms, int *status_out, ws_doc_ptr *doc, char *err,
+                          size_t err_size) {
   ws_resp resp;
-  if (ws_backend_fetch(cfg, name, method, url, headers, body, body_len, timeout_ms, &resp, status_out,
-                       err, err_size) != 0) {
+  if (ws_backend_fetch(cfg, name, method, url, headers, body, body_len, timeout_ms, &resp,
+                       status_out, err, err_size) != 0) {
     return -1;
   }
   // The reader copies the body, so the response can go right after parsing.
@@ -114,8 +115,9 @@ int ws_backend_post_json(const ws_post_api *api, const ws_config *cfg, const cha
     set_err(err, err_size, "out of memory");
     return -1;
   }
-  int rc = ws_backend_fetch_json(cfg, api->name, "POST", url.data, headers.data, body.p, strlen(body.p),
-                                 WS_TIMEOUT_POST_MS, status_out, doc, err, err_size);
+  int rc =
+      ws_backend_fetch_json(cfg, api->name, "POST", url.data, headers.data, body.p, strlen(body.p),
+                            WS_TIMEOUT_POST_MS, status_out, doc, err, err_size);
   free(body.release());
   return rc;
 }
