@@ -46,6 +46,12 @@ size_t partial_tail(const char *text, size_t len, const ws_secrets *sec) {
 
 int ws_redact(char *text, size_t size, const ws_secrets *secrets, int cut_at_end) {
   if (text == nullptr || size == 0 || secrets == nullptr) return 0;
+  bool any = false;
+  for (size_t i = 0; i < secrets->n && i < WS_REDACT_MAX_SECRETS; i++) {
+    any = any || usable(secrets->s[i]);
+  }
+  // The common case on every search: no key configured, nothing to look for.
+  if (!any) return 0;
   const size_t len = strnlen(text, size - 1);
   text[len] = '\0';
   size_t hits = 0;
