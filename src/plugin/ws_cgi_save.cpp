@@ -1,8 +1,7 @@
-// The save action: the request's settings applied to a copy of the loaded
-// configuration, validated as a whole, then written to config.json.
-#include <cstring>
-
+// The save action: the request's settings applied to config.json as it is
+// on disk, validated as a whole, then written back under the file's lock.
 #include <cstdio>
+#include <cstring>
 
 #include "plugin/ws_cgi.h"
 #include "search/ws_base_url.h"
