@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "util/ws_redact.h"
+
 struct ws_resp {
   int ok;
   char error[512];
@@ -23,6 +25,10 @@ int parse_json(const ws_resp *resp, yyjson_doc **doc_out, const char *name, char
 const char *jstr(yyjson_val *object, const char *key);
 yyjson_val *jarr(yyjson_val *object, const char *key);
 void upstream_error(const ws_resp *resp, const char *name, char *err, size_t err_size);
+// upstream_error with every secret replaced by "[redacted]" in the service's
+// text, also one that the detail's bound cut short. NULL secrets: none.
+void upstream_error_redacted(const ws_resp *resp, const char *name, const ws_secrets *secrets,
+                             char *err, size_t err_size);
 // Compact JSON body for Tavily and Perplexity; caller frees; NULL when out of memory.
 char *json_body(const char *query, int max_results, int advanced, int include_answer);
 

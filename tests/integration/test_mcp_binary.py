@@ -318,13 +318,15 @@ class McpBinary(unittest.TestCase):
                                     TAVILY_ANSWER))
 
     def test_backend_errors_are_tool_errors(self):
-        self.mock.script("/brave", status=401, body='{"message":"bad key"}',
+        # The service quotes the key it was sent; the tool result never does.
+        self.mock.script("/brave", status=401, body='{"message":"bad key brave-test-key"}',
                          headers=[["Content-Type", "application/json"]])
         self.mock.script("/searxng", status=200, body="{}")
         self.mock.script("/exa", status=200, body="")
         self.mock.script("/perplexity", status=429, body='{"detail":"Rate limit"}')
         cases = [
-            ("brave", '{"ok":false,"error":"Brave returned HTTP 401: bad key","status":401}'),
+            ("brave", '{"ok":false,"error":"Brave returned HTTP 401: bad key [redacted]",'
+                      '"status":401}'),
             ("searxng", '{"ok":false,"error":"SearXNG answered without a results array - check '
                         'that this instance allows ?format=json (settings.yml: search.formats)",'
                         '"status":200}'),
