@@ -21,7 +21,9 @@ const char *env_lookup(const char *name, void * /*ctx*/) {
 }
 
 bool host_char(char c) {
-  return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-';
+  // Underscores are wrong in DNS names but common in the names of proxies on
+  // company networks, and the resolver takes them.
+  return isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
 }
 
 int hex_digit(char c) {
