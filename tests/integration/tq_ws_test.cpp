@@ -164,6 +164,102 @@ class Peer {
   std::vector<std::string> lines_;
 };
 
+// A real proxy from Debian (tinyproxy or microsocks) on a loopback port of
+// its own, its output in log_path; stopped and reaped on destruction.
+class ProxyChild {
+ public:
+  // argv with "{port}" replaced by the chosen port; conf_text, when not
+  // empty, is written to conf_path first with the same replacement.
+  bool start(std::vector<std::string> argv, const std::string &log_path,
+             const std::string &conf_path = "", const std::string &conf_text = "") {
+    log_path_ = log_path;
+    port_ = free_port();
+    if (port_ <= 0) return false;
+    auto fill = [&](std::string s) {
+      for (size_t at; (at = s.find("{port}")) != std::string::npos;)
+        s.replace(at, 6, std::to_string(port_));
+      return s;
+    };
+    if (!conf_text.empty() && !ws_test::write_file(conf_path, fill(conf_text))) return false;
+    std::vector<char *> args;
+    for (auto &a : argv) {
+      a = fill(a);
+      args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    int rc = posix_spawnp(&pid_, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+      pid_ = -1;
+      return false;
+    }
+    for (int64_t until = now_ms() + 10000; now_ms() < until; usleep(20000)) {
+      if (accepts()) return true;
+    }
+    return false;
+  }
+  ~ProxyChild() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int64_t until = now_ms() + 3000; waitpid(pid_, &status, WNOHANG) == 0; usleep(10000)) {
+      if (now_ms() > until) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+    }
+  }
+  int port() const { return port_; }
+  std::string log() const { return ws_test::read_file(log_path_); }
+
+ private:
+  static int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+  }
+  bool accepts() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+  }
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string log_path_;
+};
+
+// tinyproxy in the foreground; no ConnectPort line, so CONNECT reaches any port.
+bool start_tinyproxy(ProxyChild *p, const std::string &dir) {
+  return p->start({"tinyproxy", "-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.log",
+                  dir + "/tinyproxy.conf",
+                  "Port {port}\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n"
+                  "LogLevel Connect\nDisableViaHeader Yes\n");
+}
+
+bool start_microsocks(ProxyChild *p, const std::string &dir) {
+  return p->start({"microsocks", "-i", "127.0.0.1", "-p", "{port}"}, dir + "/microsocks.log");
+}
+
 // "frame fin=1 rsv=0 op=1 ..." as a map; {"kind": first word} included.
 std::map<std::string, std::string> parse_event(const std::string &ev) {
   std::map<std::string, std::string> m;
@@ -614,6 +710,40 @@ TEST_F(WsTest, ZeroOrNegativeTimeOutsWaitTheDefault) {
   }
 }
 
+// A WebSocket needs a stream of its own to the server: behind an HTTP proxy
+// a ws:// URL goes through a CONNECT tunnel, never forwarded requests.
+TEST_F(WsTest, PlainSocketsGoThroughAProxyTunnel) {
+  ws_test::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  ProxyChild tinyproxy;
+  ProxyChild microsocks;
+  ASSERT_TRUE(start_tinyproxy(&tinyproxy, dir.path()));
+  ASSERT_TRUE(start_microsocks(&microsocks, dir.path()));
+  const std::string target = "127.0.0.1:" + std::to_string(peer_->port());
+  struct Case {
+    const char *var;
+    std::string proxy;
+    ProxyChild *child;
+    std::string seen;  // what the proxy's log shows of the tunnel
+  } cases[] = {
+      {"http_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()), &tinyproxy,
+       "CONNECT " + target + " HTTP/1.1"},
+      {"all_proxy", "socks5h://127.0.0.1:" + std::to_string(microsocks.port()), &microsocks,
+       "connected to " + target},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.proxy);
+    ws_test::EnvScope env;
+    env.set(c.var, c.proxy);
+    tq_ws ws;
+    tq_ws_guard g(&ws);
+    ASSERT_EQ("", open(&ws, "/echo", fresh_id()));
+    ASSERT_EQ("", send(&ws, TQ_WS_TEXT, "through the tunnel"));
+    EXPECT_EQ("through the tunnel", recv_text(&ws));
+    EXPECT_NE(std::string::npos, c.child->log().find(c.seen)) << c.child->log();
+  }
+}
+
 TEST_F(WsTest, MoreThanFourMebibytesFlowOverOneConnection) {
   tq_ws ws;
   tq_ws_guard g(&ws);
@@ -719,6 +849,16 @@ TEST(WsTlsTest, SecureSocketsCarryFramesPingsAndCloses) {
   EXPECT_EQ("closed 1005", peer.next_event("tls-close"));
   // Without the private CA the handshake must fail, whatever its wording.
   EXPECT_NE("", session("/echo?id=untrusted", "/nonexistent/ca.pem"));
+
+  // Through a CONNECT tunnel, TLS runs end to end with the server's name.
+  ProxyChild tinyproxy;
+  ASSERT_TRUE(start_tinyproxy(&tinyproxy, d));
+  ws_test::EnvScope env;
+  env.set("https_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()));
+  EXPECT_EQ("", session("/echo?id=tunnel", ca.c_str()));
+  EXPECT_NE(std::string::npos,
+            tinyproxy.log().find("CONNECT localhost:" + std::to_string(peer.port())));
+  EXPECT_NE("", session("/echo?id=tunnel-untrusted", "/nonexistent/ca.pem"));
 }
 
 }  // namespace
