@@ -388,9 +388,9 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
   req[q++] = static_cast<unsigned char>(port & 0xFF);
   if (tq_send_all(conn, req, q, ms_until(deadline_ms), err, err_size) != 0) return -1;
 
-  // The reply: version, code, reserved, then the bound address and port,
-  // whose length its type gives.
-  unsigned char head[5];
+  // The reply: version, code, reserved, address type, then the bound
+  // address and port, whose length the type gives.
+  unsigned char head[4];
   r = read_exact(conn, head, sizeof head, deadline_ms);
   if (r != 1) {
     report_read(r, p, err, err_size);
@@ -405,20 +405,22 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
             socks_reply_text(head[1]), head[1]);
     return -2;
   }
-  size_t rest = 0;  // what follows the five bytes read: the rest of the address and the port
-  switch (head[3]) {
-    case kSocksIPv4:
-      rest = 4 - 1 + 2;
-      break;
-    case kSocksIPv6:
-      rest = 16 - 1 + 2;
-      break;
-    case kSocksDomain:
-      rest = static_cast<size_t>(head[4]) + 2;
-      break;
-    default:
-      set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+  size_t rest = 0;
+  if (head[3] == kSocksIPv4) {
+    rest = 4 + 2;
+  } else if (head[3] == kSocksIPv6) {
+    rest = 16 + 2;
+  } else if (head[3] == kSocksDomain) {
+    unsigned char name_len = 0;
+    r = read_exact(conn, &name_len, 1, deadline_ms);
+    if (r != 1) {
+      report_read(r, p, err, err_size);
       return -1;
+    }
+    rest = static_cast<size_t>(name_len) + 2;
+  } else {
+    set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+    return -1;
   }
   unsigned char tail[255 + 2];
   r = read_exact(conn, tail, rest, deadline_ms);
