@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memset(&p, 0, sizeof p);
   snprintf(p.host, sizeof p.host, "proxy.test");
   p.port = 1080;
+  snprintf(p.where, sizeof p.where, "proxy.test:1080");
   if (mode == 1 || mode == 3) {
     p.has_auth = 1;
     snprintf(p.user, sizeof p.user, "fuzz-user");

@@ -2,6 +2,7 @@
 #include "sdk/tq_proxy.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -268,6 +269,9 @@ int tq_proxy_parse(const char *name, const char *text, tq_proxy *out, char *err,
     set_err(err, err_size, "bad proxy address in %s: %s", name, why);
     return -1;
   }
+  const bool v6 = strchr(out->host, ':') != nullptr;
+  snprintf(out->where, sizeof out->where, "%s%s%s:%d", v6 ? "[" : "", out->host, v6 ? "]" : "",
+           out->port);
   return 0;
 }
 

@@ -50,6 +50,7 @@ struct tq_proxy {
   char user[256];      // percent-decoded; a secret like the password
   char password[256];  // percent-decoded
   char source[16];     // the variable it came from, for diagnostics
+  char where[300];     // "host:port" ("[v6]:port") for messages
 };
 
 // Clears a record's secrets so that they do not linger in memory.

@@ -106,17 +106,16 @@ int read_exact(tq_conn *conn, unsigned char *out, size_t n, int64_t deadline_ms)
 
 void report_read(int r, const tq_proxy *p, char *err, size_t err_size) {
   if (r == 0) {
-    set_err(err, err_size, "proxy %s:%d closed the connection during the handshake", p->host,
-            p->port);
+    set_err(err, err_size, "proxy %s closed the connection during the handshake", p->where);
   } else {
-    set_err(err, err_size, "proxy %s:%d did not answer in time", p->host, p->port);
+    set_err(err, err_size, "proxy %s did not answer in time", p->where);
   }
 }
 
 // The proxy's reply must end where its handshake ends: bytes after it would
 // belong to the target and be lost under the TLS engine.
 int sent_early(const tq_proxy *p, char *err, size_t err_size) {
-  set_err(err, err_size, "proxy %s:%d sent data before the tunnel was used", p->host, p->port);
+  set_err(err, err_size, "proxy %s sent data before the tunnel was used", p->where);
   return -1;
 }
 
@@ -155,7 +154,7 @@ int reach_proxy(tq_conn *conn, const tq_proxy *p, int64_t deadline_ms, char *err
   char why[256] = "";
   conn->sock = tq_connect_timeout(p->host, p->port, ms_until(deadline_ms), why, sizeof why);
   if (conn->sock != TQ_NO_SOCKET) return 0;
-  set_err(err, err_size, "cannot reach proxy %s:%d (%s)", p->host, p->port, why);
+  set_err(err, err_size, "cannot reach proxy %s (%s)", p->where, why);
   return -1;
 }
 
@@ -274,12 +273,12 @@ int tq_proxy_http_tunnel(tq_conn *conn, const tq_proxy *p, const char *host, int
     have += take;
     const int r = tq_proxy_reply_head(head, have, &status, &head_len);
     if (r < 0) {
-      set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+      set_err(err, err_size, "bad answer from proxy %s", p->where);
       return -1;
     }
     if (r == 1) break;
     if (have == sizeof head) {
-      set_err(err, err_size, "answer from proxy %s:%d too large", p->host, p->port);
+      set_err(err, err_size, "answer from proxy %s too large", p->where);
       return -1;
     }
   }
@@ -317,7 +316,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     return -1;
   }
   if (choice[0] != kSocksVersion) {
-    set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+    set_err(err, err_size, "bad answer from proxy %s", p->where);
     return -1;
   }
   if (choice[1] == kSocksNoAcceptable) {
@@ -325,7 +324,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     return -1;
   }
   if (choice[1] != hello[2]) {
-    set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+    set_err(err, err_size, "bad answer from proxy %s", p->where);
     return -1;
   }
 
@@ -351,7 +350,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
       return -1;
     }
     if (verdict[0] != kSocksUserPassVersion) {
-      set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+      set_err(err, err_size, "bad answer from proxy %s", p->where);
       return -1;
     }
     if (verdict[1] != 0) {
@@ -397,11 +396,11 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     return -1;
   }
   if (head[0] != kSocksVersion) {
-    set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+    set_err(err, err_size, "bad answer from proxy %s", p->where);
     return -1;
   }
   if (head[1] != 0) {
-    set_err(err, err_size, "socks5 proxy %s:%d could not connect: %s (reply %d)", p->host, p->port,
+    set_err(err, err_size, "socks5 proxy %s could not connect: %s (reply %d)", p->where,
             socks_reply_text(head[1]), head[1]);
     return -2;
   }
@@ -419,7 +418,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     }
     rest = static_cast<size_t>(name_len) + 2;
   } else {
-    set_err(err, err_size, "bad answer from proxy %s:%d", p->host, p->port);
+    set_err(err, err_size, "bad answer from proxy %s", p->where);
     return -1;
   }
   unsigned char tail[255 + 2];
@@ -448,9 +447,8 @@ int tq_conn_dial(tq_conn *conn, int timeout_ms, int tunnel_plain, char *err, siz
   static const char *const kKinds[] = {"none", "http", "socks5", "socks5h"};
   const bool forward = p.kind == TQ_PROXY_HTTP && !conn->tls && !tunnel_plain;
   if (verbose()) {
-    fprintf(stderr, "tq_http_tls: proxy %s:%d (%s, from %s) %s %s:%d\n", p.host, p.port,
-            kKinds[p.kind], p.source, forward ? "forwards to" : "tunnels to", conn->host,
-            conn->port);
+    fprintf(stderr, "tq_http_tls: proxy %s (%s, from %s) %s %s:%d\n", p.where, kKinds[p.kind],
+            p.source, forward ? "forwards to" : "tunnels to", conn->host, conn->port);
   }
 
   // The handshake waits until the connect deadline, but never less than a

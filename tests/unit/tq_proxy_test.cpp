@@ -202,6 +202,9 @@ TEST(TqProxySelect, Table) {
       got = err[0] ? std::string("direct with a message: ") + err : "direct";
     } else if (rc == 1) {
       got = std::string(kKinds[p.kind]) + " " + p.host + " " + std::to_string(p.port);
+      EXPECT_EQ(std::string(p.where),
+                (strchr(p.host, ':') ? "[" + std::string(p.host) + "]" : std::string(p.host)) +
+                    ":" + std::to_string(p.port));
       if (p.has_auth) got += std::string(" ") + p.user + ":" + p.password;
     }
     EXPECT_EQ(got, r.want);
