@@ -210,6 +210,18 @@ class ThroughProxies(unittest.TestCase):
                 else:
                     self.assertEqual(doc, {"ok": False, "error": want})
 
+    def test_a_pinned_server_is_reached_again_through_the_tunnel(self):
+        # Untrusted without the private CA; the pin lets it through on a
+        # second connection, which must take the proxy as the first did.
+        with open(os.path.join(self.tmp, "certs", "rsa.pin")) as f:
+            pin = f.read().strip()
+        seen = len(self.tp.log())
+        doc, _ = self.run_mcp(self.https_base(), {
+            "https_proxy": "http://127.0.0.1:%d" % self.tp.port, "TQ_TLS_PIN": pin,
+            "TQ_CA_BUNDLE": os.path.join(self.tmp, "none.pem")})
+        self.assert_found(doc)
+        self.assertEqual(self.tp.log()[seen:].count("CONNECT localhost:%d" % self.tls.port), 2)
+
     def test_cgi_never_reads_HTTP_PROXY(self):
         # A client's "Proxy:" header arrives as HTTP_PROXY.
         dead = "http://127.0.0.1:%d" % self.dead.port
