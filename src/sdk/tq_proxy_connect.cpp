@@ -104,11 +104,13 @@ int read_exact(tq_conn *conn, unsigned char *out, size_t n, int64_t deadline_ms)
   return 1;
 }
 
-void report_read(int r, const tq_proxy *p, char *err, size_t err_size) {
+void report_read(int r, const tq_proxy *p, int64_t deadline_ms, char *err, size_t err_size) {
   if (r == 0) {
     set_err(err, err_size, "proxy %s closed the connection during the handshake", p->where);
-  } else {
+  } else if (tq_now_ms() >= deadline_ms) {
     set_err(err, err_size, "proxy %s did not answer in time", p->where);
+  } else {
+    set_err(err, err_size, "reading from proxy %s failed", p->where);
   }
 }
 
@@ -261,7 +263,7 @@ int tq_proxy_http_tunnel(tq_conn *conn, const tq_proxy *p, const char *host, int
     if (conn->rpos >= conn->rlen) {
       const int r = tq_fill(conn, deadline_ms);
       if (r != 1) {
-        report_read(r, p, err, err_size);
+        report_read(r, p, deadline_ms, err, err_size);
         return -1;
       }
     }
@@ -312,7 +314,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
   unsigned char choice[2];
   int r = read_exact(conn, choice, sizeof choice, deadline_ms);
   if (r != 1) {
-    report_read(r, p, err, err_size);
+    report_read(r, p, deadline_ms, err, err_size);
     return -1;
   }
   if (choice[0] != kSocksVersion) {
@@ -346,7 +348,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     unsigned char verdict[2];
     r = read_exact(conn, verdict, sizeof verdict, deadline_ms);
     if (r != 1) {
-      report_read(r, p, err, err_size);
+      report_read(r, p, deadline_ms, err, err_size);
       return -1;
     }
     if (verdict[0] != kSocksUserPassVersion) {
@@ -392,7 +394,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
   unsigned char head[4];
   r = read_exact(conn, head, sizeof head, deadline_ms);
   if (r != 1) {
-    report_read(r, p, err, err_size);
+    report_read(r, p, deadline_ms, err, err_size);
     return -1;
   }
   if (head[0] != kSocksVersion) {
@@ -413,7 +415,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
     unsigned char name_len = 0;
     r = read_exact(conn, &name_len, 1, deadline_ms);
     if (r != 1) {
-      report_read(r, p, err, err_size);
+      report_read(r, p, deadline_ms, err, err_size);
       return -1;
     }
     rest = static_cast<size_t>(name_len) + 2;
@@ -424,7 +426,7 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
   unsigned char tail[255 + 2];
   r = read_exact(conn, tail, rest, deadline_ms);
   if (r != 1) {
-    report_read(r, p, err, err_size);
+    report_read(r, p, deadline_ms, err, err_size);
     return -1;
   }
   return expect_drained(conn, p, err, err_size);
