@@ -21,10 +21,11 @@ SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "suppor
 RUN_TIMEOUT_S = 60
 FIRST_URL = "https://example.com/searxng/one"
 
-TP_USER, TP_PASSWORD = "alice", "tp-s3cret.9"  # tinyproxy takes [-a-z0-9._] only
-MS_USER, MS_PASSWORD = "bob", "p@ss:w/rd"
+TP_USER, TP_PASSWORD = "tp-user.7", "tp-s3cret.9"  # tinyproxy takes [-a-z0-9._] only
+MS_USER, MS_PASSWORD = "ms-user.7", "p@ss:w/rd"
 MS_PASSWORD_IN_URL = "p%40ss%3Aw%2Frd"
-SECRETS = [TP_PASSWORD, MS_PASSWORD, MS_PASSWORD_IN_URL, "wrong-pw.1"]
+# Neither the user names nor the passwords may show anywhere.
+SECRETS = [TP_PASSWORD, MS_PASSWORD, MS_PASSWORD_IN_URL, "wrong-pw.1", TP_USER, MS_USER]
 
 
 class DeadPort:
