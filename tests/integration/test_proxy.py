@@ -169,36 +169,19 @@ class ThroughProxies(unittest.TestCase):
                         # The proxy itself saw the connection to the mock.
                         self.assertIn(target.split(":")[1], proxy.log()[seen:])
 
-    def test_variables_in_order_and_no_proxy(self):
+    def test_the_variables_reach_the_binary(self):
+        # The order of the variables and the no_proxy rules are told in the
+        # unit table; here only that the binary reads them as it should.
         good = "http://127.0.0.1:%d" % self.tp.port
         dead = "http://127.0.0.1:%d" % self.dead.port
         unreachable = ("cannot reach proxy 127.0.0.1:%d (connect to 127.0.0.1:%d failed)"
                        % (self.dead.port, self.dead.port))
-        port = self.plain.port
         cases = [
             ("lower case wins", {"http_proxy": good, "HTTP_PROXY": dead}, "proxy"),
-            ("upper case alone", {"HTTP_PROXY": good}, "proxy"),
-            ("scheme's own before all_proxy", {"http_proxy": good, "all_proxy": dead}, "proxy"),
-            ("all_proxy for both", {"all_proxy": dead}, unreachable),
-            ("ALL_PROXY", {"ALL_PROXY": dead}, unreachable),
-            ("empty means none", {"http_proxy": "", "HTTP_PROXY": dead, "all_proxy": dead},
-             "direct"),
-            ("https's proxy is not for http", {"https_proxy": dead}, "direct"),
-            ("loopback is not exempt by itself", {"http_proxy": dead}, unreachable),
+            ("loopback is not exempt by itself", {"ALL_PROXY": dead}, unreachable),
             ("NO_PROXY names the host", {"http_proxy": dead, "NO_PROXY": "x.test, 127.0.0.1"},
              "direct"),
-            ("no_proxy with the port", {"http_proxy": dead, "no_proxy": "127.0.0.1:%d" % port},
-             "direct"),
-            ("no_proxy with another port",
-             {"http_proxy": dead, "no_proxy": "127.0.0.1:%d" % (port + 1)}, unreachable),
-            ("no_proxy wins even empty", {"http_proxy": dead, "no_proxy": "", "NO_PROXY": "*"},
-             unreachable),
-            ("star", {"http_proxy": dead, "no_proxy": "*"}, "direct"),
-            ("an https proxy", {"http_proxy": "https://127.0.0.1:%d" % self.tp.port},
-             "https proxies are not supported; use http:// or socks5h://"),
-            ("another scheme", {"http_proxy": "socks4://127.0.0.1:1080"},
-             "unsupported proxy scheme in http_proxy; use http://, socks5:// or socks5h://"),
-            ("a malformed one holding a password",
+            ("a malformed proxy holding a password",
              {"http_proxy": "http://u:%s@127.0.0.1:99999" % SECRETS[3]},
              "bad proxy address in http_proxy: bad port"),
         ]
