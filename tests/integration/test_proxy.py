@@ -7,14 +7,13 @@ fail ends with its own message. No output ever shows a proxy's password."""
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import unittest
 
 from mock_upstream import MockUpstream
-from proxies import MicroSocks, SilentListener, TinyProxy
+from proxies import DeadPort, MicroSocks, TinyProxy
 
 BINARY = os.environ.get("WS_BINARY", "")
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
@@ -26,18 +25,6 @@ MS_USER, MS_PASSWORD = "ms-user.7", "p@ss:w/rd"
 MS_PASSWORD_IN_URL = "p%40ss%3Aw%2Frd"
 # Neither the user names nor the passwords may show anywhere.
 SECRETS = [TP_PASSWORD, MS_PASSWORD, MS_PASSWORD_IN_URL, "wrong-pw.1", TP_USER, MS_USER]
-
-
-class DeadPort:
-    """A loopback port held bound but not listening: connects are refused."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.port = self.sock.getsockname()[1]
-
-    def close(self):
-        self.sock.close()
 
 
 class ThroughProxies(unittest.TestCase):
@@ -56,7 +43,6 @@ class ThroughProxies(unittest.TestCase):
         cls.tls = MockUpstream(tls_cert=os.path.join(certs, "rsa.pem"),
                                tls_key=os.path.join(certs, "rsa.key")).start()
         cls.dead = DeadPort()
-        cls.silent = SilentListener()
         cls.procs = []
         try:
             cls.tp = cls.started(TinyProxy(cls.tmp))
@@ -79,7 +65,6 @@ class ThroughProxies(unittest.TestCase):
         cls.plain.stop()
         cls.tls.stop()
         cls.dead.close()
-        cls.silent.close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     # --- running the binary ----------------------------------------------

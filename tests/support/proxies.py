@@ -19,12 +19,6 @@ def free_port():
         return s.getsockname()[1]
 
 
-def package_version(name):
-    p = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True,
-                       text=True, timeout=30)
-    return p.stdout.strip() or "unknown"
-
-
 class _Proxy:
     """One proxy process; start() returns once it accepts connections."""
 
@@ -112,20 +106,14 @@ class MicroSocks(_Proxy):
         return argv
 
 
-class SilentListener:
-    """A port that accepts connections (the kernel completes them) and never
-    says a word: a proxy that stalls."""
+class DeadPort:
+    """A loopback port held bound but not listening: connects are refused,
+    and nobody else can take the port meanwhile."""
 
     def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
         self.port = self.sock.getsockname()[1]
 
     def close(self):
         self.sock.close()
-
-
-def dead_port():
-    """A loopback port with nothing listening: connects are refused."""
-    return free_port()
