@@ -307,30 +307,37 @@ int tq_proxy_socks5(tq_conn *conn, const tq_proxy *p, const char *name, const un
   conn->rlen = 0;
   const int send_ms = ms_until(deadline_ms);
 
-  // Greeting: the methods offered. With credentials, only user/password is
-  // offered, so that a proxy cannot talk us out of authenticating.
-  const unsigned char hello[3] = {kSocksVersion, 1, p->has_auth ? kSocksUserPass : kSocksNoAuth};
-  if (tq_send_all(conn, hello, sizeof hello, send_ms, err, err_size) != 0) return -1;
+  // Greeting: the methods offered. With credentials both "none" and
+  // user/password, as curl does, so that a proxy that wants no login still
+  // serves a client configured with one.
+  const unsigned char hello_plain[3] = {kSocksVersion, 1, kSocksNoAuth};
+  const unsigned char hello_auth[4] = {kSocksVersion, 2, kSocksNoAuth, kSocksUserPass};
+  const int sent = p->has_auth
+                       ? tq_send_all(conn, hello_auth, sizeof hello_auth, send_ms, err, err_size)
+                       : tq_send_all(conn, hello_plain, sizeof hello_plain, send_ms, err, err_size);
+  if (sent != 0) return -1;
   unsigned char choice[2];
   int r = read_exact(conn, choice, sizeof choice, deadline_ms);
   if (r != 1) {
     report_read(r, p, deadline_ms, err, err_size);
     return -1;
   }
-  if (choice[0] != kSocksVersion) {
-    set_err(err, err_size, "bad answer from proxy %s", p->where);
+  if (choice[0] == kSocksVersion && choice[1] == kSocksNoAcceptable) {
+    if (p->has_auth) {
+      set_err(err, err_size, "proxy %s accepts no authentication method this client offers",
+              p->where);
+    } else {
+      set_err(err, err_size, "proxy authentication required");
+    }
     return -1;
   }
-  if (choice[1] == kSocksNoAcceptable) {
-    set_err(err, err_size, "proxy authentication required");
-    return -1;
-  }
-  if (choice[1] != hello[2]) {
+  const bool login = choice[1] == kSocksUserPass;
+  if (choice[0] != kSocksVersion || (choice[1] != kSocksNoAuth && !(login && p->has_auth))) {
     set_err(err, err_size, "bad answer from proxy %s", p->where);
     return -1;
   }
 
-  if (p->has_auth) {
+  if (login) {
     // RFC 1929: version 1, the user name and the password, each 0..255 bytes.
     unsigned char msg[3 + sizeof p->user + sizeof p->password];
     wipe_guard msg_wipe(msg, sizeof msg);
