@@ -226,14 +226,13 @@ int tq_http_request(tq_conn *conn, const char *method, const char *path, const c
   // The authority: the Host header, and in a request through a forwarding
   // proxy also the absolute form of the target.
   char authority[300];
-  if (conn->port != default_port) {
-    snprintf(authority, sizeof authority, "%s:%d", conn->host, conn->port);
-  } else {
-    snprintf(authority, sizeof authority, "%s", conn->host);
-  }
-  bool fits = head_add(head, sizeof head, &len, "%s %s%s%s HTTP/1.1\r\nHost: %s", method,
-                       conn->proxy_forward ? "http://" : "", conn->proxy_forward ? authority : "",
-                       path, authority);
+  const int an = conn->port != default_port
+                     ? snprintf(authority, sizeof authority, "%s:%d", conn->host, conn->port)
+                     : snprintf(authority, sizeof authority, "%s", conn->host);
+  bool fits = an >= 0 && static_cast<size_t>(an) < sizeof authority;
+  fits = fits && head_add(head, sizeof head, &len, "%s %s%s%s HTTP/1.1\r\nHost: %s", method,
+                          conn->proxy_forward ? "http://" : "",
+                          conn->proxy_forward ? authority : "", path, authority);
   if (fits) {
     fits = head_add(head, sizeof head, &len, "%s",
                     "\r\nUser-Agent: tq-connector-sdk/1.0\r\nAccept: */*\r\nConnection: close\r\n");

@@ -104,16 +104,14 @@ bool entry_matches(const char *e, size_t n, const char *host, int port) {
       port_text = close + 2;
       port_len = rest - 1;
     }
-  } else if (colon != nullptr && memchr(colon + 1, ':', n - static_cast<size_t>(colon + 1 - e))) {
-    name_len = n;  // two colons or more: an IPv6 literal without a port
-    memcpy(name, e, n);
-  } else if (colon != nullptr) {
+  } else if (colon != nullptr &&
+             memchr(colon + 1, ':', n - static_cast<size_t>(colon + 1 - e)) == nullptr) {
     name_len = static_cast<size_t>(colon - e);
     memcpy(name, e, name_len);
     port_text = colon + 1;
     port_len = n - name_len - 1;
   } else {
-    name_len = n;
+    name_len = n;  // a name, or with two colons or more an IPv6 literal without a port
     memcpy(name, e, n);
   }
   name[name_len] = '\0';
@@ -270,8 +268,9 @@ int tq_proxy_parse(const char *name, const char *text, tq_proxy *out, char *err,
     return -1;
   }
   const bool v6 = strchr(out->host, ':') != nullptr;
-  snprintf(out->where, sizeof out->where, "%s%s%s:%d", v6 ? "[" : "", out->host, v6 ? "]" : "",
-           out->port);
+  // Always fits: at most 255 bytes of host, two brackets and ":65535".
+  (void)snprintf(out->where, sizeof out->where, "%s%s%s:%d", v6 ? "[" : "", out->host,
+                 v6 ? "]" : "", out->port);
   return 0;
 }
 

@@ -456,8 +456,8 @@ int tq_conn_dial(tq_conn *conn, int timeout_ms, int tunnel_plain, char *err, siz
   static const char *const kKinds[] = {"none", "http", "socks5", "socks5h"};
   const bool forward = p.kind == TQ_PROXY_HTTP && !conn->tls && !tunnel_plain;
   if (verbose()) {
-    fprintf(stderr, "tq_http_tls: proxy %s (%s, from %s) %s %s:%d\n", p.where, kKinds[p.kind],
-            p.source, forward ? "forwards to" : "tunnels to", conn->host, conn->port);
+    (void)fprintf(stderr, "tq_http_tls: proxy %s (%s, from %s) %s %s:%d\n", p.where, kKinds[p.kind],
+                  p.source, forward ? "forwards to" : "tunnels to", conn->host, conn->port);
   }
 
   // The handshake waits until the connect deadline, but never less than a
