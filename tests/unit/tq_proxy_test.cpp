@@ -122,11 +122,11 @@ TEST(TqProxySelect, Table) {
     tq_proxy p;
     char err[512] = "";
     env_map env;
-    const std::string spec = r.env;
-    for (size_t at = 0; at < spec.size();) {
-      size_t end = spec.find(" | ", at);
-      if (end == std::string::npos) end = spec.size();
-      const std::string pair = spec.substr(at, end - at);
+    const std::string vars = r.env;
+    for (size_t at = 0; at < vars.size();) {
+      size_t end = vars.find(" | ", at);
+      if (end == std::string::npos) end = vars.size();
+      const std::string pair = vars.substr(at, end - at);
       std::string value = pair.substr(pair.find('=') + 1);
       const size_t mark = value.find("{256 x}");
       if (mark != std::string::npos) value.replace(mark, 7, std::string(256, 'x'));
