@@ -59,7 +59,7 @@ fi
 want=(
   ca-certificates build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   python3 libgtest-dev libgmock-dev libbenchmark-dev libbearssl-dev libyyjson-dev
-  openssl curl lighttpd nginx fcgiwrap chromium valgrind wrk
+  openssl curl lighttpd nginx fcgiwrap chromium valgrind wrk tinyproxy microsocks
 )
 command -v node >/dev/null 2>&1 || want+=(nodejs)
 command -v npm >/dev/null 2>&1 || want+=(npm)
@@ -105,6 +105,12 @@ if command -v systemctl >/dev/null 2>&1; then
   if [ -d /run/systemd/system ] && systemctl is-active --quiet lighttpd 2>/dev/null; then
     $SUDO systemctl stop lighttpd || true
   fi
+fi
+# The proxy tests start their own tinyproxy on loopback; the packaged service
+# (port 8888) is not wanted either, nor at the next boot.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet tinyproxy 2>/dev/null; then
+  $SUDO systemctl stop tinyproxy || true
+  $SUDO systemctl disable tinyproxy >/dev/null 2>&1 || true
 fi
 
 [ -f /etc/ssl/certs/ca-certificates.crt ] || die "/etc/ssl/certs/ca-certificates.crt is missing (package ca-certificates)"

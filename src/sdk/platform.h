@@ -74,3 +74,12 @@ bool tq_plat_error_is_transient(int error);
 
 // Closes sock; TQ_NO_SOCKET is ignored.
 void tq_plat_close(tq_socket sock);
+
+// --- address literals -------------------------------------------------------
+
+// The bytes of an IPv4 (dotted quad) or IPv6 address literal, IPv6 written
+// without brackets: 4 or 16 with out filled, 0 when text is no literal.
+size_t tq_plat_parse_ip(const char *text, unsigned char out[16]);
+// The address of candidate i: 4 (IPv4) or 16 (IPv6) bytes into out, 0 for
+// any other family.
+size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]);

@@ -4,7 +4,9 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "sdk/platform.h"
 
@@ -176,4 +179,29 @@ bool tq_plat_error_is_transient(int error) {
 
 void tq_plat_close(tq_socket sock) {
   if (sock != TQ_NO_SOCKET) close(sock);
+}
+
+// --- address literals -------------------------------------------------------
+
+size_t tq_plat_parse_ip(const char *text, unsigned char out[16]) {
+  if (text == nullptr) return 0;
+  if (inet_pton(AF_INET, text, out) == 1) return 4;
+  if (inet_pton(AF_INET6, text, out) == 1) return 16;
+  return 0;
+}
+
+size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]) {
+  const addrinfo *ai = candidate(addrs, i);
+  if (ai == nullptr) return 0;
+  if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+    const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
+    memcpy(out, &sin->sin_addr, 4);
+    return 4;
+  }
+  if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+    const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
+    memcpy(out, &sin6->sin6_addr, 16);
+    return 16;
+  }
+  return 0;
 }

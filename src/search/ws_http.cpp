@@ -8,6 +8,7 @@
 
 #include "sdk/tq_conn.h"
 #include "sdk/tq_http.h"
+#include "sdk/tq_proxy.h"
 #include "sdk/tq_url.h"
 #include "util/ws_buf.h"
 #include "util/ws_redact.h"
@@ -52,6 +53,10 @@ const char *json_detail(yyjson_val *root) {
 }
 
 }  // namespace
+
+void ws_http_cgi_mode(void) {
+  tq_proxy_set_cgi(1);
+}
 
 int ws_http_do(const char *method, const char *url, const char *headers, const void *body,
                size_t body_len, int timeout_ms, ws_resp *resp) {

@@ -16,6 +16,10 @@ struct ws_resp {
   size_t body_len;
 };
 
+// Tells the network client that the process is a CGI program, once, before
+// the first exchange: the environment then also holds the client's request
+// headers, and the "Proxy:" header (HTTP_PROXY) must never pick the proxy.
+void ws_http_cgi_mode(void);
 int ws_http_do(const char *method, const char *url, const char *headers, const void *body,
                size_t body_len, int timeout_ms, ws_resp *resp);
 void ws_resp_free(ws_resp *resp);
