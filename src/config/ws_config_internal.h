@@ -26,6 +26,10 @@ int ws_config_dir_at(const char *workspace, char *dst, size_t size);
 // buffer that the caller frees. 0, or -1 with nothing allocated.
 int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len);
 
+// Fills out with the identity of the file at path (device, inode, size,
+// modification time). 0, or -1 with out zeroed when it cannot be examined.
+int ws_file_stamp(const char *path, ws_config_stamp *out);
+
 // Replaces path with len bytes of text: under an exclusive lock on
 // lock_path, written to tmp_path (mode 0600), flushed to disk, renamed over
 // path. 0, or -1 with tmp_path removed and path untouched.

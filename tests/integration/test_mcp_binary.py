@@ -163,6 +163,15 @@ class McpBinary(unittest.TestCase):
             self.assertNotIn(b"\r", line)
         return lines
 
+    def by_id(self, lines):
+        """The reply lines keyed by id; each id must answer exactly once."""
+        out = {}
+        for line in lines:
+            i = json.loads(line)["id"]
+            self.assertNotIn(i, out, "two replies for id %r" % (i,))
+            out[i] = line
+        return out
+
     def result_of(self, line, i):
         doc = json.loads(line)
         self.assertEqual(doc["id"], i)
@@ -273,9 +282,10 @@ class McpBinary(unittest.TestCase):
         providers = list(EXPECTED)
         data = b"".join(search(i, {"query": "example search", "provider": name}) + b"\n"
                         for i, name in enumerate(providers, 1))
-        lines = self.run_mcp(data, **KEYS)
-        self.assertEqual(len(lines), len(providers))
-        for i, (name, line) in enumerate(zip(providers, lines), 1):
+        lines = self.by_id(self.run_mcp(data, **KEYS))
+        self.assertEqual(sorted(lines), list(range(1, len(providers) + 1)))
+        for i, name in enumerate(providers, 1):
+            line = lines[i]
             with self.subTest(provider=name):
                 result = self.result_of(line, i)
                 self.assertNotIn("isError", result)
@@ -294,7 +304,7 @@ class McpBinary(unittest.TestCase):
                                  text_block(name, "example search", EXPECTED[name]))
                 self.assertEqual(list(result), ["content", "structuredContent"])
         targets = [r["target"].split("/")[1] for r in self.mock.requests()]
-        self.assertEqual(targets, providers)
+        self.assertEqual(sorted(targets), sorted(providers))
 
     def test_tavily_answer_is_carried_in_both_renderings(self):
         lines = self.run_mcp(search(1, {"query": "example search", "provider": "tavily"}) + b"\n",
@@ -329,9 +339,10 @@ class McpBinary(unittest.TestCase):
         data = b"".join(search(i, {"query": "x", "provider": name}) + b"\n"
                         for i, (name, _) in enumerate(cases, 1))
         keys = dict(KEYS, TAVILY_API_KEY=None)
-        lines = self.run_mcp(data, **keys)
-        self.assertEqual(len(lines), len(cases))
-        for i, ((name, doc), line) in enumerate(zip(cases, lines), 1):
+        lines = self.by_id(self.run_mcp(data, **keys))
+        self.assertEqual(sorted(lines), list(range(1, len(cases) + 1)))
+        for i, (name, doc) in enumerate(cases, 1):
+            line = lines[i]
             with self.subTest(provider=name):
                 want = (b'{"jsonrpc":"2.0","id":%d,"result":{"content":[{"type":"text","text":'
                         % i + json.dumps(doc, ensure_ascii=False).encode() +
@@ -351,12 +362,13 @@ class McpBinary(unittest.TestCase):
         lines = p.stdout.split(b"\n")
         self.assertEqual(lines[-1], b"")
         self.assertEqual(len(lines), 3, p.stdout)
-        result = self.result_of(lines[0], 1)
+        replies = self.by_id(lines[:-1])
+        result = self.result_of(replies[1], 1)
         self.assertTrue(result["isError"])
         self.assertFalse(result["structuredContent"]["ok"])
         self.assertNotIn("status", result["structuredContent"])
         self.assertTrue(result["structuredContent"]["error"])
-        self.assertEqual(lines[1], pong(2))
+        self.assertEqual(replies[2], pong(2))
 
     def test_providers_tool(self):
         lines = self.run_mcp(
