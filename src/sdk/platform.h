@@ -20,6 +20,12 @@ int64_t tq_platform_now_ms(void);
 // Last socket error of this thread (errno on POSIX), for diagnostics.
 int tq_platform_last_error(void);
 
+// Writes one diagnostic line (printf format; the caller ends it with a
+// newline) to standard error in a single write of at most 1024 bytes, so
+// that lines of threads running at once never interleave. Longer lines are
+// cut, keeping their newline.
+void tq_platform_diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // --- name resolution ------------------------------------------------------
 
 // The stream-socket addresses of one host, in the order the resolver gave them.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -77,6 +78,28 @@ int64_t tq_platform_now_ms(void) {
 
 int tq_platform_last_error(void) {
   return errno;
+}
+
+void tq_platform_diag(const char *fmt, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n);
+  if (len >= sizeof line) {
+    len = sizeof line - 1;
+    line[len - 1] = '\n';
+  }
+  // Whatever stdio still holds for standard error goes first, so the order
+  // of lines stays the order they were written in.
+  fflush(stderr);
+  // One write of less than PIPE_BUF bytes: never split, never interleaved.
+  ssize_t w;
+  do {
+    w = write(2, line, len);
+  } while (w < 0 && errno == EINTR);
 }
 
 // --- name resolution --------------------------------------------------------
