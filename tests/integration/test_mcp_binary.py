@@ -15,6 +15,8 @@ from mock_upstream import BRAVE_DOC, SEARXNG_DOC, MockUpstream
 
 BINARY = os.environ.get("WS_BINARY", "")
 RUN_TIMEOUT_S = 90
+# Waits for the binary stretch by this factor under valgrind.
+TIME_SCALE = float(os.environ.get("WS_TIME_SCALE", "1"))
 LINE_MAX = 1048575
 
 PARSE_ERROR = b'{"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: not valid JSON"}}'
@@ -143,7 +145,7 @@ class McpCase(unittest.TestCase):
     def env(self, **extra):
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.dir,
                "SWEBSEARCH_CONFIG_DIR": self.dir, "WEBSEARCH_MOCK_BASE": self.mock.base}
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 env[name] = os.environ[name]
         env.update(extra)
@@ -416,7 +418,7 @@ class Session:
         self.p.stdin.flush()
 
     def next_reply(self, timeout=30):
-        line = self.replies.get(timeout=timeout)
+        line = self.replies.get(timeout=timeout * TIME_SCALE)
         if line is None:
             raise AssertionError("standard output ended")
         return line
@@ -463,7 +465,7 @@ class McpParallel(McpCase):
         self.mock.script("/" + provider, body=json.dumps(doc), delay_ms=delay_ms, times=times)
 
     def wait_for_requests(self, n):
-        for _ in range(400):
+        for _ in range(int(400 * TIME_SCALE)):
             if len(self.mock.requests()) >= n:
                 return self.mock.requests()
             threading.Event().wait(0.025)
