@@ -23,10 +23,6 @@ namespace {
 
 using doc_ptr = std::unique_ptr<yyjson_doc, ws_doc_deleter>;
 
-struct free_deleter {
-  void operator()(void *p) const { free(p); }
-};
-
 const char PROTOCOL_VERSION[] = "2025-06-18";
 
 // The first member with exactly this key; later duplicates are never looked at.
@@ -228,9 +224,12 @@ int answer_tools_call(const ws_config *cfg, yyjson_val *root, yyjson_val *id, ws
     take_args(args, &a);
     id_text t(id);
     // A call without a query fails before any network request, so it is
-    // answered here like every other immediate reply.
-    if (call == nullptr || a.query[0] == '\0') return search_reply(cfg, &a, t.p, t.n, out);
-    if (t.p == nullptr) return -1;  // the id could not be written: out of memory
+    // answered here like every other immediate reply. So is a call whose id
+    // could not be copied (memory ran out): it is answered with id null, as
+    // the one-step exchange answers it.
+    if (call == nullptr || a.query[0] == '\0' || t.p == nullptr) {
+      return search_reply(cfg, &a, t.p, t.n, out);
+    }
     call->id_len = t.n;
     call->id = t.release();
     call->args = a;
