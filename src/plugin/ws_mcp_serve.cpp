@@ -67,8 +67,9 @@ void refresh_settings(live_settings *s) {
 bool next_line(char *buf, size_t *len) {
   size_t n = 0;
   for (;;) {
-    // Only this thread reads standard input.
-    const int c = getc_unlocked(stdin);
+    // stdio reads the pipe in blocks and hands out what has arrived, so a
+    // request is taken as soon as its newline is in.
+    const int c = getc(stdin);
     if (c == EOF) {
       *len = n;
       return n > 0;
