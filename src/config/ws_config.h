@@ -71,3 +71,21 @@ int ws_config_key_from_env(const char *provider_id);
 // Resolves (and creates) the configuration folder. 0 or -1.
 int ws_config_dir(char *dst, size_t size);
 int ws_config_path(char *dst, size_t size);
+
+// What tells one config.json from another: a save replaces the file (a new
+// inode), an edit in place changes its size or modification time. Compared
+// whole; two stamps of a missing file are equal.
+struct ws_config_stamp {
+  int present;  // 0 when no file could be examined
+  unsigned long long dev;
+  unsigned long long ino;
+  long long size;
+  long long mtime_ns;
+};
+
+// The stamp of the config.json that ws_config_load would read now. Take it
+// before loading: a change that lands between the two then shows at the
+// next comparison instead of being missed.
+void ws_config_stamp_now(ws_config_stamp *out);
+// 1 when both stamps describe the same file state.
+int ws_config_stamp_equal(const ws_config_stamp *a, const ws_config_stamp *b);

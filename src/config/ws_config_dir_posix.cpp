@@ -220,3 +220,15 @@ int ws_replace_file(const char *tmp_path, const char *path, const char *text, si
   }
   return 0;
 }
+
+int ws_file_stamp(const char *path, ws_config_stamp *out) {
+  *out = {};
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return -1;
+  out->present = 1;
+  out->dev = static_cast<unsigned long long>(st.st_dev);
+  out->ino = static_cast<unsigned long long>(st.st_ino);
+  out->size = static_cast<long long>(st.st_size);
+  out->mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return 0;
+}

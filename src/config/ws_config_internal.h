@@ -30,6 +30,10 @@ int ws_config_dir_at(const char *workspace, char *dst, size_t size);
 int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len, char *why,
                        size_t why_size);
 
+// Fills out with the identity of the file at path (device, inode, size,
+// modification time). 0, or -1 with out zeroed when it cannot be examined.
+int ws_file_stamp(const char *path, ws_config_stamp *out);
+
 // An exclusive lock on lock_path (created 0600 when missing), waited for:
 // a handle >= 0, or -1. Held until ws_file_lock_release, or until the
 // process ends, so a killed holder never blocks the next one.

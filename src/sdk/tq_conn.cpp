@@ -62,10 +62,10 @@ tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *e
 
     if (tq_plat_connect_start(sock, addrs, i) != 0) {
       if (verbose()) {
-        fprintf(stderr,
-                "tq_http_tls: connect %s:%d family %d failed up front (wsa %d), %d candidate(s) "
-                "left\n",
-                host, port, family, tq_platform_last_error(), left_after);
+        tq_platform_diag(
+            "tq_http_tls: connect %s:%d family %d failed up front (wsa %d), %d candidate(s) "
+            "left\n",
+            host, port, family, tq_platform_last_error(), left_after);
       }
       tq_plat_close(sock);
       continue;
@@ -83,16 +83,15 @@ tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *e
         return sock;  // the guard frees the address list
       }
       if (verbose()) {
-        fprintf(
-            stderr,
+        tq_platform_diag(
             "tq_http_tls: connect %s:%d family %d refused (so_error %d), %d candidate(s) left\n",
             host, port, family, so_error, left_after);
       }
     } else if (verbose()) {
-      fprintf(stderr,
-              "tq_http_tls: connect %s:%d family %d timed out after %lld ms (%d candidate(s) "
-              "tried)\n",
-              host, port, family, static_cast<long long>(wait), static_cast<int>(i + 1));
+      tq_platform_diag(
+          "tq_http_tls: connect %s:%d family %d timed out after %lld ms (%d candidate(s) "
+          "tried)\n",
+          host, port, family, static_cast<long long>(wait), static_cast<int>(i + 1));
     }
     tq_plat_close(sock);
   }

@@ -212,7 +212,7 @@ int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size) 
     conn->tls_ready = 1;
     tq_key_pin_hex((*validator)->get_pkey(validator, nullptr), conn->peer_pin);
     if (getenv("TQ_VERBOSE")) {
-      fprintf(stderr, "tq_http_tls: peer pin %s for %s\n", conn->peer_pin, conn->host);
+      tq_platform_diag("tq_http_tls: peer pin %s for %s\n", conn->peer_pin, conn->host);
     }
     conn->pin_ok = tq_pin_matches_hex(conn->peer_pin);
     if (insecure) {

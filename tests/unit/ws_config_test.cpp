@@ -904,3 +904,40 @@ TEST_F(FolderTest, MkdirPCreatesParentsAndJudgesTheWholePath) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The stamp a running server compares before each tools/call
+
+TEST_F(ConfigTest, StampTellsEveryKindOfChangeAndNothingElse) {
+  ws_config_stamp missing1, missing2, saved, again, edited, replaced;
+  ws_config_stamp_now(&missing1);
+  ws_config_stamp_now(&missing2);
+  EXPECT_EQ(missing1.present, 0);
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &missing2), 1);
+
+  ASSERT_EQ(ws_mkdir_p(dir_.c_str()), 0);
+  ASSERT_TRUE(write_file(file(), "{\"count\":3}"));
+  ws_config_stamp_now(&saved);
+  EXPECT_EQ(saved.present, 1);
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &saved), 0) << "a file appeared";
+  ws_config_stamp_now(&again);
+  EXPECT_EQ(ws_config_stamp_equal(&saved, &again), 1) << "nothing changed";
+
+  ASSERT_TRUE(write_file(file(), "{\"count\":13}"));  // in place: same inode, new size
+  ws_config_stamp_now(&edited);
+  EXPECT_EQ(edited.ino, saved.ino);
+  EXPECT_EQ(ws_config_stamp_equal(&saved, &edited), 0);
+
+  // The page's save: the same bytes through a new file renamed over the old.
+  ws_config c = load();
+  ASSERT_EQ(ws_config_save(&c), 0);
+  ws_config_stamp_now(&replaced);
+  EXPECT_NE(replaced.ino, edited.ino);
+  EXPECT_EQ(ws_config_stamp_equal(&edited, &replaced), 0);
+
+  ASSERT_EQ(unlink(file().c_str()), 0);
+  ws_config_stamp_now(&again);
+  EXPECT_EQ(ws_config_stamp_equal(&replaced, &again), 0) << "the file went away";
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &again), 1);
+  EXPECT_EQ(ws_config_stamp_equal(nullptr, &again), 0);
+}
