@@ -9,7 +9,7 @@ set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 
-bash scripts/setup.sh || { echo "test: set-up failed" >&2; exit 1; }
+bash scripts/setup.sh test || { echo "test: set-up failed" >&2; exit 1; }
 
 jobs=${WS_TEST_JOBS:-2}
 passed=0
