@@ -2,8 +2,9 @@
 # Installs what is missing, builds every preset the suite needs and runs it:
 #   1. unit and integration tests under ASan + UBSan (preset asan),
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
-#   3. the whole suite, e2e included (preset default),
-#   4. a few integration cases under valgrind (scripts/valgrind.sh quick).
+#   3. the release files (scripts/release.sh, preset dist), which the suite checks,
+#   4. the whole suite, e2e included (preset default),
+#   5. a few integration cases under valgrind (scripts/valgrind.sh quick).
 # Prints each runner's summary and a total line; exits non-zero on any failure.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -50,6 +51,13 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run_suite asan -L 'unit|integration'
 run_suite fuzz -L fuzz
+
+echo "=== release files: scripts/release.sh"
+if ! bash scripts/release.sh >/dev/null; then
+  echo "test: scripts/release.sh failed" >&2
+  status=1
+  failed=$((failed + 1))
+fi
 run_suite default
 
 # A few integration cases with the default build's binary under valgrind's
