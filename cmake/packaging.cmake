@@ -6,7 +6,8 @@ include(GNUInstallDirs)
 
 install(TARGETS plugin_websearch RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
-install(FILES "${CMAKE_SOURCE_DIR}/docs/plugin_websearch.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+configure_file("${CMAKE_SOURCE_DIR}/docs/plugin_websearch.1.in" "${CMAKE_BINARY_DIR}/plugin_websearch.1" @ONLY)
+install(FILES "${CMAKE_BINARY_DIR}/plugin_websearch.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 # The libraries built into the executable ask for their notices to travel with it.
 if(WS_YYJSON_LICENSE)
   install(FILES "${WS_YYJSON_LICENSE}" DESTINATION "${CMAKE_INSTALL_DOCDIR}" RENAME LICENSE.yyjson)

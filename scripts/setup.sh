@@ -100,8 +100,7 @@ if [ -z "$(find /usr/lib /usr/local/lib -name libyyjson.a 2>/dev/null | head -n 
   mkdir -p "$deps"
   log "fetching yyjson's source package (trixie) into build/_deps"
   if ! fetch_yyjson quiet; then
-    # Only the original tarballs are served, so a deb-src entry is enough:
-    # no binary package comes from the next release.
+    # A source index only: no binary package can come from the next release.
     mirror=$(debian_mirror)
     [ -n "$mirror" ] || die "cannot find the Debian mirror in /etc/apt/sources.list{,.d} to add trixie's sources for yyjson"
     log "adding trixie's source index from $mirror (for yyjson)"
