@@ -3,7 +3,7 @@
 # system, for one role:
 #   run      build and run: compiler, CMake, Ninja, pkg-config, BearSSL,
 #            CA certificates and yyjson's source (scripts/run.sh)
-#   release  run, plus Node.js and the pinned bundle tool (scripts/release.sh)
+#   release  run, plus file, Node.js and the pinned bundle tool (scripts/release.sh)
 #   test     release, plus everything the test suite needs (the default)
 # Safe to run again: it installs only what is missing. Everything it says goes
 # to standard error, so a caller's standard output stays its own.
@@ -27,7 +27,8 @@ esac
 run_packages=(
   ca-certificates build-essential g++ cmake ninja-build pkg-config libbearssl-dev
 )
-release_packages=()
+# file: CPack's Debian generator types the files before dpkg-shlibdeps reads them.
+release_packages=(file)
 test_packages=(
   clang libclang-rt-14-dev git python3 libgtest-dev libgmock-dev libbenchmark-dev
   openssl curl lighttpd chromium valgrind wrk
