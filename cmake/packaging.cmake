@@ -9,7 +9,7 @@ install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDI
 configure_file("${CMAKE_SOURCE_DIR}/docs/plugin_websearch.1.in" "${CMAKE_BINARY_DIR}/plugin_websearch.1" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/plugin_websearch.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 # The libraries built into the executable ask for their notices to travel with it.
-if(WS_YYJSON_LICENSE)
+if(EXISTS "${WS_YYJSON_LICENSE}")
   install(FILES "${WS_YYJSON_LICENSE}" DESTINATION "${CMAKE_INSTALL_DOCDIR}" RENAME LICENSE.yyjson)
 endif()
 set(WS_BEARSSL_COPYRIGHT "/usr/share/doc/libbearssl-dev/copyright" CACHE FILEPATH

@@ -4,8 +4,8 @@
 # Debian 12 has no yyjson at all, so the shared library is never used. An
 # installed libyyjson.a is taken when there is one; otherwise the single
 # source file of Debian's own source package, which scripts/setup.sh fetches
-# into build/_deps, is unpacked into this build folder and compiled with the
-# flags of this build (sanitizers included).
+# into build/_deps, is unpacked into this build folder and compiled there.
+# WS_YYJSON_LICENSE names the licence text that travels with the executable.
 
 set(WS_YYJSON_TARBALL_DIR "${CMAKE_SOURCE_DIR}/build/_deps" CACHE PATH
   "Folder holding yyjson's Debian source tarball (yyjson_*.orig.tar.*)")
@@ -18,6 +18,7 @@ if(WS_YYJSON_STATIC_LIBRARY AND WS_YYJSON_INCLUDE_DIR)
   set_target_properties(ws_yyjson PROPERTIES
     IMPORTED_LOCATION "${WS_YYJSON_STATIC_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${WS_YYJSON_INCLUDE_DIR}")
+  set(WS_YYJSON_LICENSE "/usr/share/doc/libyyjson-dev/copyright")
   message(STATUS "yyjson: ${WS_YYJSON_STATIC_LIBRARY}")
   return()
 endif()
