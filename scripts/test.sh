@@ -4,14 +4,15 @@
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
 #   3. the tests that run threads under ThreadSanitizer (preset tsan, which
 #      builds only the binary and the integration tests),
-#   4. the whole suite, e2e included (preset default),
-#   5. a few integration cases under valgrind (scripts/valgrind.sh quick).
+#   4. the release files (scripts/release.sh, preset dist), which the suite checks,
+#   5. the whole suite, e2e included (preset default),
+#   6. a few integration cases under valgrind (scripts/valgrind.sh quick).
 # Prints each runner's summary and a total line; exits non-zero on any failure.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 
-bash scripts/setup.sh || { echo "test: set-up failed" >&2; exit 1; }
+bash scripts/setup.sh test || { echo "test: set-up failed" >&2; exit 1; }
 
 jobs=${WS_TEST_JOBS:-2}
 passed=0
@@ -54,6 +55,13 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 run_suite fuzz -L fuzz
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   run_suite tsan
+
+echo "=== release files: scripts/release.sh"
+if ! bash scripts/release.sh >/dev/null; then
+  echo "test: scripts/release.sh failed" >&2
+  status=1
+  failed=$((failed + 1))
+fi
 run_suite default
 
 # A few integration cases with the default build's binary under valgrind's
