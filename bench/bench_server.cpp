@@ -4,6 +4,7 @@
 // Both sides of a comparison (our binary and curl) talk to the same server.
 //
 //   bench_server [--tls CERT.pem KEY.pem] [--log-targets FILE] [--print-body]
+//                [--delay-ms N]
 //
 // Listens on 127.0.0.1 and, when it can, on ::1 with the same port (so a
 // client that resolves "localhost" to either finds it), prints "PORT <n>"
@@ -11,6 +12,9 @@
 // ends. With --tls it speaks TLS through BearSSL with the given certificate
 // chain and RSA or EC key. --log-targets appends each request target as a
 // line. --print-body writes the document to standard output and exits.
+// --delay-ms (plain HTTP only) answers each request N ms after its head
+// arrived, like a search service that takes its time, and then serves
+// every connection in a thread of its own so that answers overlap.
 #include <arpa/inet.h>
 #include <bearssl.h>
 #include <netinet/in.h>
@@ -22,10 +26,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -187,11 +193,12 @@ bool read_head(ReadFn read_some, std::string *target) {
   return true;
 }
 
-void serve_plain(int fd, const std::string &response, std::string *target) {
+void serve_plain(int fd, const std::string &response, std::string *target, int delay_ms = 0) {
   int sock = fd;
   if (!read_head([&](unsigned char *b, size_t n) { return sock_read(&sock, b, n); }, target)) {
     return;
   }
+  if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
   const char *p = response.data();
   size_t left = response.size();
   while (left > 0) {
@@ -268,6 +275,7 @@ int main(int argc, char **argv) {
   const char *key = nullptr;
   const char *log_path = nullptr;
   bool print_body = false;
+  int delay_ms = 0;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--tls") == 0 && i + 2 < argc) {
       cert = argv[++i];
@@ -276,8 +284,12 @@ int main(int argc, char **argv) {
       log_path = argv[++i];
     } else if (strcmp(argv[i], "--print-body") == 0) {
       print_body = true;
+    } else if (strcmp(argv[i], "--delay-ms") == 0 && i + 1 < argc) {
+      delay_ms = atoi(argv[++i]);
     } else {
-      fprintf(stderr, "usage: bench_server [--tls CERT KEY] [--log-targets FILE] [--print-body]\n");
+      fprintf(stderr,
+              "usage: bench_server [--tls CERT KEY] [--log-targets FILE] [--print-body] "
+              "[--delay-ms N]\n");
       return 2;
     }
   }
@@ -308,6 +320,11 @@ int main(int argc, char **argv) {
   printf("PORT %d\n", port);
   fflush(stdout);
 
+  if (delay_ms > 0 && cert != nullptr) {
+    fprintf(stderr, "bench_server: --delay-ms is for plain HTTP only\n");
+    return 2;
+  }
+  std::vector<std::thread> delayed;  // joined before exit
   pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {fd4, POLLIN, 0}, {fd6, POLLIN, 0}};
   const nfds_t nfds = fd6 >= 0 ? 3 : 2;
   for (;;) {
@@ -329,6 +346,15 @@ int main(int argc, char **argv) {
       setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
       const int one = 1;
       setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (delay_ms > 0) {
+        delayed.emplace_back([c, &response, delay_ms] {
+          std::string t;
+          serve_plain(c, response, &t, delay_ms);
+          shutdown(c, SHUT_WR);
+          close(c);
+        });
+        continue;
+      }
       std::string target;
       if (cert != nullptr) {
         serve_tls(c, &tls, response, &target);
@@ -339,6 +365,7 @@ int main(int argc, char **argv) {
       close(c);
     }
   }
+  for (std::thread &t : delayed) t.join();
   if (g_log != nullptr) fclose(g_log);
   return 0;
 }

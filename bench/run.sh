@@ -5,6 +5,7 @@
 # loopback server, memory of a long session, and the hot paths.
 #
 #   bench/run.sh [--runs N] [--searches N] [--python-mock] [--min-time S]
+#                [--delay-ms MS] [--simultaneous-only]
 #
 # WS_BENCH_BUILD_DIR picks another build directory (default build/release).
 # Figures are ratios: they mean something on a busy machine too, but a quiet

@@ -67,6 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ws_heap_text err_doc(error_json(err, resp.status, "brave"));
   check_json_document(err_doc.p);
 
+  // A key the service may quote back never survives the redacted wording.
+  static const char kKey[] = "SECRETKEY123";
+  const ws_secrets secrets = {{kKey, nullptr, nullptr, nullptr}, 1};
+  char redacted[512];
+  upstream_error_redacted(&resp, "Brave", &secrets, redacted, sizeof redacted);
+  check_text(redacted);
+  FUZZ_CHECK(strstr(redacted, kKey) == nullptr);
+
   yyjson_doc *parsed = nullptr;
   char msg[512] = "";
   if (parse_json(&resp, &parsed, "Brave", msg, sizeof msg) != 0) {

@@ -2,14 +2,15 @@
 # uses its log, die, pkg_installed, debian_mirror and SUDO).
 #
 # Installs the MinGW-w64 cross compiler (posix thread model, for std::thread)
-# and Wine, then builds the three libraries the Windows build links, BearSSL
-# and yyjson from Debian's source packages and GoogleTest from
-# /usr/src/googletest, into build/windows-deps (never into the repository's
-# sources). Each library is rebuilt only when its stamp says a different
-# version or is missing.
+# and Wine, then builds the two libraries the Windows build links, BearSSL
+# from Debian's source package and GoogleTest from /usr/src/googletest, into
+# build/windows-deps (never into the repository's sources). Each library is
+# rebuilt only when its stamp says a different version or is missing. yyjson
+# is compiled by the Windows build itself from the same source tarball in
+# build/_deps as the Linux build's, which this makes sure is there.
 
 WS_WIN_TRIPLE=x86_64-w64-mingw32
-# The versions whose sources are built: BearSSL as Debian 12 ships it, yyjson
+# The versions whose sources are used: BearSSL as Debian 12 ships it, yyjson
 # from the next release (Debian 12 has none), the same as the Linux build.
 WS_WIN_BEARSSL_SUITE=bookworm
 WS_WIN_YYJSON_SUITE=trixie
@@ -110,17 +111,18 @@ windows_cmake_install() {
     cmake --build "$build" -j2 >/dev/null && cmake --install "$build" >/dev/null
 }
 
-windows_build_yyjson() {
-  local deps=$1 src=$1/src
-  local version
-  version=$(windows_source_version yyjson "$WS_WIN_YYJSON_SUITE")
-  [ -n "$version" ] || die "no source package yyjson in $WS_WIN_YYJSON_SUITE"
-  if [ "$(cat "$deps/.yyjson" 2>/dev/null)" = "$version" ]; then return 0; fi
-  log "building yyjson for Windows"
-  windows_fetch_source yyjson "$WS_WIN_YYJSON_SUITE" "$src"
-  windows_cmake_install "$deps" "$src/yyjson" "$src/yyjson-build" -DYYJSON_BUILD_TESTS=OFF ||
-    die "yyjson build for Windows failed"
-  printf '%s' "$version" >"$deps/.yyjson"
+# A Linux host with an installed libyyjson.a gets no tarball from setup.sh,
+# but the cross build cannot use that library.
+windows_yyjson_source() {
+  local dir=$here/build/_deps
+  compgen -G "$dir/yyjson_*.orig.tar.*" >/dev/null && return 0
+  log "fetching yyjson's source package ($WS_WIN_YYJSON_SUITE) into build/_deps"
+  mkdir -p "$dir"
+  local tmp
+  tmp=$(mktemp -d "$dir/fetch.XXXXXX")
+  (cd "$tmp" && apt-get source -qq --tar-only "yyjson/$WS_WIN_YYJSON_SUITE" >/dev/null) &&
+    mv "$tmp"/yyjson_*.orig.tar.* "$dir/" || { rm -rf "$tmp"; die "apt-get source --tar-only yyjson/$WS_WIN_YYJSON_SUITE failed"; }
+  rm -rf "$tmp"
 }
 
 windows_build_gtest() {
@@ -141,7 +143,7 @@ setup_windows() {
   windows_source_entries
   mkdir -p "$deps"
   windows_build_bearssl "$deps"
-  windows_build_yyjson "$deps"
+  windows_yyjson_source
   windows_build_gtest "$deps"
   log "Windows libraries ready in $deps"
 }

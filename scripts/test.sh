@@ -2,9 +2,12 @@
 # Installs what is missing, builds every preset the suite needs and runs it:
 #   1. unit and integration tests under ASan + UBSan (preset asan),
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
-#   3. the whole suite, e2e included (preset default),
-#   4. a few integration cases under valgrind (scripts/valgrind.sh quick),
-#   5. the Windows build's tests under Wine (preset windows).
+#   3. the tests that run threads under ThreadSanitizer (preset tsan, which
+#      builds only the binary and the integration tests),
+#   4. the release files (scripts/release.sh, preset dist), which the suite checks,
+#   5. the whole suite, e2e included (preset default),
+#   6. a few integration cases under valgrind (scripts/valgrind.sh quick),
+#   7. the Windows build's tests under Wine (preset windows).
 # Prints each runner's summary and a total line; exits non-zero on any failure.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -51,6 +54,15 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run_suite asan -L 'unit|integration'
 run_suite fuzz -L fuzz
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+  run_suite tsan
+
+echo "=== release files: scripts/release.sh"
+if ! bash scripts/release.sh >/dev/null; then
+  echo "test: scripts/release.sh failed" >&2
+  status=1
+  failed=$((failed + 1))
+fi
 run_suite default
 
 # A few integration cases with the default build's binary under valgrind's

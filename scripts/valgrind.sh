@@ -58,6 +58,7 @@ case "$mode" in
   quick)
     run_py test_mcp_binary.McpBinary.test_search_on_each_backend \
       test_mcp_binary.McpBinary.test_replies_come_in_request_order \
+      test_mcp_binary.McpParallel.test_cancel_of_a_running_and_a_waiting_search \
       test_fault_tolerance.HostileUpstreams.test_invalid_utf8_in_a_scraped_page_reaches_the_client_replaced \
       test_cgi.Save.test_values_are_stored_and_answered 2>&1
     ;;

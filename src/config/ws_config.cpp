@@ -134,12 +134,35 @@ int ws_leading_int(const char *s) {
   return static_cast<int>(v);
 }
 
-void ws_config_load(ws_config *cfg) {
+void ws_config_env_apply(ws_config *cfg) {
   if (cfg == nullptr) return;
-  ws_config_defaults(cfg);
-  ws_config_file_layer(cfg);
   environment_layer(cfg);
   if (!ws_provider_known(cfg->provider)) {
     ws_copy(cfg->provider, sizeof cfg->provider, "duckduckgo");
   }
+}
+
+int ws_config_key_from_env(const char *provider_id) {
+  struct row {
+    const char *id;
+    const char *plain;
+    const char *own;
+  };
+  static constexpr row kRows[] = {
+      {"brave", "BRAVE_API_KEY", "WEBSEARCH_BRAVE_KEY"},
+      {"tavily", "TAVILY_API_KEY", "WEBSEARCH_TAVILY_KEY"},
+      {"exa", "EXA_API_KEY", "WEBSEARCH_EXA_KEY"},
+      {"perplexity", "PERPLEXITY_API_KEY", "WEBSEARCH_PPLX_KEY"},
+  };
+  for (const row &r : kRows) {
+    if (ws_ieq(provider_id, r.id)) return getenv(r.plain) != nullptr || getenv(r.own) != nullptr;
+  }
+  return 0;
+}
+
+void ws_config_load(ws_config *cfg) {
+  if (cfg == nullptr) return;
+  ws_config_defaults(cfg);
+  ws_config_file_layer(cfg);
+  ws_config_env_apply(cfg);
 }

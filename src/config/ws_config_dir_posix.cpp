@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,15 @@ struct fd_guard {
     return close(f) == 0;
   }
 };
+
+// A reason for the caller's buffer; why may be NULL.
+__attribute__((format(printf, 3, 4))) void set_why(char *why, size_t size, const char *fmt, ...) {
+  if (why == nullptr || size == 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(why, size, fmt, ap);
+  va_end(ap);
+}
 
 bool write_whole(int fd, const char *p, size_t len) {
   while (len > 0) {
@@ -116,24 +126,45 @@ int ws_config_dir(char *dst, size_t size) {
   return ws_config_dir_at("/workspace", dst, size);
 }
 
-int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len) {
+int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len, char *why,
+                       size_t why_size) {
+  if (why != nullptr && why_size > 0) why[0] = '\0';
   if (path == nullptr || out == nullptr) return -1;
   // O_NONBLOCK: a FIFO put where config.json belongs must not hang the
   // process; it is refused below like anything that is not a regular file.
   fd_guard fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.fd < 0) return -1;
+  if (fd.fd < 0) {
+    if (errno == ENOENT) return 1;
+    set_why(why, why_size, "%s", strerror(errno));
+    return -1;
+  }
   struct stat st;
-  if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  if (st.st_size < 1 || static_cast<unsigned long long>(st.st_size) > max) return -1;
+  if (fstat(fd.fd, &st) != 0) {
+    set_why(why, why_size, "%s", strerror(errno));
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    set_why(why, why_size, "not a regular file");
+    return -1;
+  }
+  if (st.st_size < 1) return 1;
+  if (static_cast<unsigned long long>(st.st_size) > max) {
+    set_why(why, why_size, "larger than %zu bytes", max);
+    return -1;
+  }
   size_t size = static_cast<size_t>(st.st_size);
   char *buf = static_cast<char *>(malloc(size + 1));
-  if (buf == nullptr) return -1;
+  if (buf == nullptr) {
+    set_why(why, why_size, "out of memory");
+    return -1;
+  }
   // Read up to size bytes; a file that shrank meanwhile yields what is there.
   size_t got = 0;
   while (got < size) {
     ssize_t n = read(fd.fd, buf + got, size - got);
     if (n < 0) {
       if (errno == EINTR) continue;
+      set_why(why, why_size, "%s", strerror(errno));
       free(buf);
       return -1;
     }
@@ -146,16 +177,24 @@ int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len
   return 0;
 }
 
-int ws_replace_file(const char *lock_path, const char *tmp_path, const char *path, const char *text,
-                    size_t len) {
-  // The temporary name is fixed, so two savers must never overlap: the
-  // lock is held from before the temporary file is created until it has
-  // been renamed or removed.
-  fd_guard lock(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (lock.fd < 0) return -1;
-  while (flock(lock.fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return -1;
+int ws_file_lock_take(const char *lock_path) {
+  int fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return -1;
+    }
   }
+  return fd;
+}
+
+void ws_file_lock_release(int handle) {
+  // Closing the descriptor drops the lock.
+  if (handle >= 0) close(handle);
+}
+
+int ws_replace_file(const char *tmp_path, const char *path, const char *text, size_t len) {
   // A left-over temporary name is removed rather than opened: whatever it
   // is (a file with other permissions, a link pointing elsewhere, a FIFO
   // that would block), the new text goes into a fresh file of our own.
@@ -179,5 +218,17 @@ int ws_replace_file(const char *lock_path, const char *tmp_path, const char *pat
     fd_guard d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.fd >= 0) fsync(d.fd);
   }
+  return 0;
+}
+
+int ws_file_stamp(const char *path, ws_config_stamp *out) {
+  *out = {};
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return -1;
+  out->present = 1;
+  out->dev = static_cast<unsigned long long>(st.st_dev);
+  out->ino = static_cast<unsigned long long>(st.st_ino);
+  out->size = static_cast<long long>(st.st_size);
+  out->mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   return 0;
 }

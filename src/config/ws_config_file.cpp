@@ -151,30 +151,85 @@ bool join_path(char *dst, size_t size, const char *a, const char *b) {
   return true;
 }
 
+void set_text(char *dst, size_t size, const char *text) {
+  if (dst != nullptr && size > 0) ws_copy(dst, size, text);
+}
+
+// Applies one config.json text (len bytes; 0 for none) and clamps the
+// count. 0, or -1 with the reason when the text is not strict JSON with an
+// object at its top (nothing applied then).
+int apply_text(ws_config *cfg, const char *text, size_t len, char *why, size_t why_size) {
+  int rc = 0;
+  if (text != nullptr && len > 0) {
+    yyjson_read_err rerr;
+    // Without YYJSON_READ_INSITU the reader never writes to the text.
+    std::unique_ptr<yyjson_doc, doc_deleter> doc(
+        yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &rerr));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (yyjson_is_obj(root)) {
+      apply_root(cfg, root);
+    } else {
+      rc = -1;
+      if (why != nullptr && why_size > 0) {
+        if (!doc) {
+          snprintf(why, why_size, "not valid JSON at byte %zu: %s", rerr.pos,
+                   rerr.msg != nullptr ? rerr.msg : "parse error");
+        } else {
+          snprintf(why, why_size, "its top level is not a JSON object");
+        }
+      }
+    }
+  }
+  cfg->count = clamp_count(cfg->count);
+  return rc;
+}
+
 }  // namespace
 
 void ws_config_apply_json(ws_config *cfg, const char *text, size_t len) {
   if (cfg == nullptr) return;
-  if (text != nullptr && len > 0) {
-    // Without YYJSON_READ_INSITU the reader never writes to the text.
-    std::unique_ptr<yyjson_doc, doc_deleter> doc(
-        yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr));
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (yyjson_is_obj(root)) apply_root(cfg, root);
-  }
-  cfg->count = clamp_count(cfg->count);
+  apply_text(cfg, text, len, nullptr, 0);
 }
 
-void ws_config_file_layer(ws_config *cfg) {
+namespace {
+
+// The configuration's paths; false when the folder cannot be had or a path
+// does not fit.
+struct config_paths {
   char dir[1024];
   char path[1200];
-  if (ws_config_dir(dir, sizeof dir) != 0) return;
-  if (!join_path(path, sizeof path, dir, "/config.json")) return;
+  char tmp[1300];
+  char lock[1300];
+};
+
+bool resolve_paths(config_paths *p) {
+  return ws_config_dir(p->dir, sizeof p->dir) == 0 &&
+         join_path(p->path, sizeof p->path, p->dir, "/config.json") &&
+         join_path(p->tmp, sizeof p->tmp, p->path, ".tmp") &&
+         join_path(p->lock, sizeof p->lock, p->dir, "/.config.json.lock");
+}
+
+// The file layer over cfg. 0 when the file was applied or there is none
+// (or it is empty); -1 with the reason when it exists but cannot be used,
+// in which case cfg keeps what it had (the count clamp aside).
+int read_layer(const char *path, ws_config *cfg, char *why, size_t why_size) {
   char *raw = nullptr;
   size_t len = 0;
-  if (ws_read_small_file(path, WS_CONFIG_MAX_FILE, &raw, &len) != 0) return;
+  const int rc = ws_read_small_file(path, WS_CONFIG_MAX_FILE, &raw, &len, why, why_size);
   std::unique_ptr<char, free_deleter> text(raw);
-  ws_config_apply_json(cfg, text.get(), len);
+  if (rc < 0) {
+    cfg->count = clamp_count(cfg->count);
+    return -1;
+  }
+  return apply_text(cfg, text.get(), rc == 0 ? len : 0, why, why_size);
+}
+
+}  // namespace
+
+void ws_config_file_layer(ws_config *cfg) {
+  config_paths p;
+  if (!resolve_paths(&p)) return;
+  read_layer(p.path, cfg, nullptr, 0);
 }
 
 int ws_config_path(char *dst, size_t size) {
@@ -187,20 +242,50 @@ int ws_config_path(char *dst, size_t size) {
 
 int ws_config_save(const ws_config *cfg) {
   if (cfg == nullptr) return -1;
-  char dir[1024];
-  char path[1200];
-  char tmp[1300];
-  char lock[1300];
-  if (ws_config_dir(dir, sizeof dir) != 0) return -1;
-  if (!join_path(path, sizeof path, dir, "/config.json") ||
-      !join_path(tmp, sizeof tmp, path, ".tmp") ||
-      !join_path(lock, sizeof lock, dir, "/.config.json.lock")) {
-    return -1;
-  }
+  config_paths p;
+  if (!resolve_paths(&p)) return -1;
   // Serialise before any file is touched: a record the writer rejects
   // leaves the folder exactly as it was.
   size_t len = 0;
   std::unique_ptr<char, free_deleter> text(serialise(cfg, &len));
   if (!text) return -1;
-  return ws_replace_file(lock, tmp, path, text.get(), len);
+  ws_file_lock lock(ws_file_lock_take(p.lock));
+  if (lock.handle < 0) return -1;
+  return ws_replace_file(p.tmp, p.path, text.get(), len);
+}
+
+int ws_config_update(ws_config_edit edit, void *ctx, ws_config *saved, char *err, size_t err_size) {
+  if (err != nullptr && err_size > 0) err[0] = '\0';
+  config_paths p;
+  if (edit == nullptr || !resolve_paths(&p)) {
+    set_text(err, err_size, "could not write config.json");
+    return WS_CONFIG_UNWRITABLE;
+  }
+  // One lock from the read to the rename: a save that runs meanwhile
+  // waits, then reads what this one wrote, so neither change is lost.
+  ws_file_lock lock(ws_file_lock_take(p.lock));
+  if (lock.handle < 0) {
+    set_text(err, err_size, "could not write config.json");
+    return WS_CONFIG_UNWRITABLE;
+  }
+  ws_config file;
+  ws_config_defaults(&file);
+  char why[256] = "";
+  if (read_layer(p.path, &file, why, sizeof why) != 0) {
+    // Writing now would put defaults over whatever the file holds.
+    if (err != nullptr && err_size > 0) {
+      snprintf(err, err_size, "config.json could not be read: %s; fix or remove it", why);
+    }
+    return WS_CONFIG_UNREADABLE;
+  }
+  const int verdict = edit(&file, ctx);
+  if (verdict != 0) return verdict;
+  size_t len = 0;
+  std::unique_ptr<char, free_deleter> text(serialise(&file, &len));
+  if (!text || ws_replace_file(p.tmp, p.path, text.get(), len) != 0) {
+    set_text(err, err_size, "could not write config.json");
+    return WS_CONFIG_UNWRITABLE;
+  }
+  if (saved != nullptr) *saved = file;
+  return 0;
 }

@@ -23,14 +23,36 @@ int ws_mkdir_p(const char *path);
 int ws_config_dir_at(const char *workspace, char *dst, size_t size);
 
 // Reads a regular file of 1..max bytes whole into a malloc'ed NUL-terminated
-// buffer that the caller frees. 0, or -1 with nothing allocated.
-int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len);
+// buffer that the caller frees. 0 with the text; 1 when there is nothing to
+// read (no such file, or an empty one); -1 with nothing allocated and the
+// reason in why ("Permission denied", "not a regular file", "larger than
+// 1048576 bytes"; why may be NULL).
+int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len, char *why,
+                       size_t why_size);
 
-// Replaces path with len bytes of text: under an exclusive lock on
-// lock_path, written to tmp_path (mode 0600), flushed to disk, renamed over
-// path. 0, or -1 with tmp_path removed and path untouched.
-int ws_replace_file(const char *lock_path, const char *tmp_path, const char *path, const char *text,
-                    size_t len);
+// Fills out with the identity of the file at path (device, inode, size,
+// modification time). 0, or -1 with out zeroed when it cannot be examined.
+int ws_file_stamp(const char *path, ws_config_stamp *out);
+
+// An exclusive lock on lock_path (created 0600 when missing), waited for:
+// a handle >= 0, or -1. Held until ws_file_lock_release, or until the
+// process ends, so a killed holder never blocks the next one.
+int ws_file_lock_take(const char *lock_path);
+void ws_file_lock_release(int handle);
+
+// Releases a lock when the scope ends.
+struct ws_file_lock {
+  int handle;
+  explicit ws_file_lock(int h) : handle(h) {}
+  ws_file_lock(const ws_file_lock &) = delete;
+  ws_file_lock &operator=(const ws_file_lock &) = delete;
+  ~ws_file_lock() { ws_file_lock_release(handle); }
+};
+
+// Replaces path with len bytes of text: written to tmp_path (mode 0600),
+// flushed to disk, renamed over path. 0, or -1 with tmp_path removed and
+// path untouched. The temporary name is fixed, so callers hold the lock.
+int ws_replace_file(const char *tmp_path, const char *path, const char *text, size_t len);
 
 // --- file layer (ws_config_file.cpp) ------------------------------------
 

@@ -100,9 +100,15 @@ struct ws_cgi_body {
 // The body length that CONTENT_LENGTH announces, or 0 for "no body" (absent,
 // empty, not positive or above WS_CGI_BODY_MAX).
 long cgi_body_length(const char *content_length);
+// A body must have arrived whole within this many milliseconds of the start
+// of reading; a client that stalls gets the answer for an absent body.
+constexpr int WS_CGI_BODY_DEADLINE_MS = 30000;
 // Reads cgi_body_length(CONTENT_LENGTH) bytes from standard input (fewer if
-// the input ends first) and parses them strictly. Failures leave no body.
+// the input ends first) and parses them strictly, all within
+// WS_CGI_BODY_DEADLINE_MS. Failures and a missed deadline leave no body.
 void cgi_read_body(ws_cgi_body *body);
+// cgi_read_body with its own time limit.
+void cgi_read_body_within(ws_cgi_body *body, int timeout_ms);
 
 // --- responses ---------------------------------------------------------------
 
@@ -116,7 +122,7 @@ void cgi_write(const char *data, size_t n);
 void json_header(void);
 // JSON header block, the text ({"ok":true} for NULL), a newline; flushed.
 void json_raw(const char *text);
-// Status line for 400/403/404 (any other code: 500), JSON header block and
+// Status line for 400/403/404/415 (any other code: 500), JSON header block and
 // {"ok":false,"error":<message>} with a newline, in one write.
 void json_err(int code, const char *message);
 // The providers document of cfg through json_raw.
@@ -133,8 +139,17 @@ void cgi_write_page(void);
 void cgi_action_info(const ws_config *cfg);
 void cgi_action_search(const char *query, yyjson_val *body, const ws_config *cfg);
 
-// Applies the save parameters to cfg in their fixed order. 0 when all were
-// acceptable; otherwise 400 with the refusal in *err, cfg then half-changed
-// (callers work on a copy and drop it).
-int cgi_save_apply(ws_config *cfg, const char *query, yyjson_val *body, const char **err);
-void cgi_action_save(const char *query, yyjson_val *body, const ws_config *loaded);
+// Applies the save parameters to cfg in their fixed order: base URLs go
+// through the searches' URL parser, and a keyed backend's base may move to
+// another origin only with its key in the same request (the environment
+// counts for the keys and bases in force). 0 when all were acceptable;
+// otherwise 400 with the refusal in err, cfg then half-changed (callers
+// work on a copy and drop it).
+int cgi_save_apply(ws_config *cfg, const char *query, yyjson_val *body, char *err, size_t err_size);
+// 1 when CONTENT_TYPE names JSON ("application/json", any letter case,
+// optionally followed by parameters); NULL is 0.
+int cgi_content_is_json(const char *content_type);
+// The save action: the request applied to config.json as it is on disk
+// (never an environment value), under the file's lock; the answer is the
+// providers document of the result with the environment over it.
+void cgi_action_save(const char *query, yyjson_val *body);

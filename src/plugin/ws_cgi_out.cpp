@@ -4,6 +4,8 @@
 
 #include "plugin/ws_cgi.h"
 #include "plugin/ws_render.h"
+#include "search/ws_registry.h"
+#include "search/ws_search.h"
 
 // Generated at build time from src/plugin/page/: the page with its style
 // sheet and script inlined and the two theme blocks replaced by the bytes
@@ -75,6 +77,7 @@ const char *status_line(int code) {
   if (code == 400) return "Status: 400 Bad Request\r\n";
   if (code == 403) return "Status: 403 Forbidden\r\n";
   if (code == 404) return "Status: 404 Not Found\r\n";
+  if (code == 415) return "Status: 415 Unsupported Media Type\r\n";
   return "Status: 500 Internal Server Error\r\n";
 }
 
@@ -103,7 +106,27 @@ void json_err(int code, const char *message) {
 
 void api_config(const ws_config *cfg) {
   ws_heap_text doc(providers_json(cfg));
-  json_raw(doc.p);
+  const size_t n = doc.p != nullptr ? strlen(doc.p) : 0;
+  if (n < 2 || doc.p[n - 1] != '}') {
+    json_raw(doc.p);
+    return;
+  }
+  // Which keys the environment supplies: the page says so, since "Clear
+  // all keys" cannot remove them and they are never written to the file.
+  ws_buf b;
+  ws_buf_init(&b);
+  ws_buf_guard guard(&b);
+  int rc = ws_buf_add(&b, doc.p, n - 1);
+  rc |= ws_buf_puts(&b, ",\"env_keys\":[");
+  const char *sep = "";
+  for (int i = 0; i < WS_PROVIDER_COUNT; i++) {
+    const char *id = WS_PROVIDERS[i].id;
+    if (!ws_provider_has_key(cfg, id) || !ws_config_key_from_env(id)) continue;
+    rc |= ws_buf_printf(&b, "%s\"%s\"", sep, id);
+    sep = ",";
+  }
+  rc |= ws_buf_puts(&b, "]}");
+  json_raw(rc == 0 ? b.data : doc.p);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "config/ws_config.h"
 #include "plugin/ws_meta.h"
 #include "plugin/ws_modes.h"
+#include "search/ws_http.h"
 #include "search/ws_search.h"
 #include "util/ws_buf.h"
 
@@ -107,6 +108,9 @@ int ws_main(int argc, char **argv) {
   // The MCP server loads its own settings; only the CGI request needs ours.
   if (getenv("TQ_PLUGIN_MCP") != nullptr) return mode_mcp();
 
+  // From here on the environment also carries the client's request headers:
+  // its "Proxy:" header must not become this program's proxy.
+  ws_http_cgi_mode();
   ws_config cfg;
   ws_config_load(&cfg);
   return mode_cgi(query, method, &cfg);

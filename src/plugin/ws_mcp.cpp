@@ -1,9 +1,6 @@
-// The MCP server: JSON-RPC 2.0, one message per line on standard input, one
-// reply line per request on standard output.
-//
-// Standard output is the protocol channel: nothing but complete reply lines
-// may ever reach it, each written in one piece and flushed at once so that
-// the host sees it the moment it is complete.
+// The MCP server's exchange: one JSON-RPC 2.0 request line in, at most one
+// reply line out. The loops that read standard input and write the replies
+// live in ws_mcp_serve.cpp.
 #include "plugin/ws_mcp.h"
 
 #include <yyjson.h>
@@ -14,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "plugin/ws_meta.h"
 #include "plugin/ws_modes.h"
@@ -24,10 +22,6 @@
 namespace {
 
 using doc_ptr = std::unique_ptr<yyjson_doc, ws_doc_deleter>;
-
-struct free_deleter {
-  void operator()(void *p) const { free(p); }
-};
 
 const char PROTOCOL_VERSION[] = "2025-06-18";
 
@@ -41,30 +35,50 @@ bool str_is(yyjson_val *v, const char *name) {
   return yyjson_equals_strn(v, name, strlen(name));
 }
 
-// The id exactly as the client wrote it, in its own JSON type; "null" when
-// there is none or it cannot be written.
-int put_id(ws_buf *out, yyjson_val *id) {
-  if (id == nullptr) return ws_buf_puts(out, "null");
+// The id exactly as the client wrote it, in its own JSON type, as compact
+// text; "null" when there is none or it cannot be written.
+struct id_text {
+  char *p = nullptr;  // malloc'ed by yyjson, or NULL for "null"
   size_t n = 0;
-  std::unique_ptr<char, free_deleter> text(yyjson_val_write_opts(id, 0, nullptr, &n, nullptr));
-  if (!text) return ws_buf_puts(out, "null");
-  return ws_buf_add(out, text.get(), n);
+  explicit id_text(yyjson_val *id) {
+    if (id != nullptr) p = yyjson_val_write_opts(id, 0, nullptr, &n, nullptr);
+  }
+  id_text(const id_text &) = delete;
+  id_text &operator=(const id_text &) = delete;
+  ~id_text() { free(p); }
+  // Hands the text to the caller (NULL when there is none).
+  char *release() {
+    char *q = p;
+    p = nullptr;
+    return q;
+  }
+};
+
+int put_id(ws_buf *out, const char *id, size_t id_len) {
+  if (id == nullptr) return ws_buf_puts(out, "null");
+  return ws_buf_add(out, id, id_len);
 }
 
-int send_result(ws_buf *out, yyjson_val *id, const char *result) {
+int send_result(ws_buf *out, const char *id, size_t id_len, const char *result) {
   int failed = 0;
   failed |= ws_buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
-  failed |= put_id(out, id);
+  failed |= put_id(out, id, id_len);
   failed |= ws_buf_puts(out, ",\"result\":");
   failed |= ws_buf_puts(out, result != nullptr ? result : "{}");
   failed |= ws_buf_puts(out, "}\n");
   return failed ? -1 : 0;
 }
 
+int send_result(ws_buf *out, yyjson_val *id, const char *result) {
+  id_text t(id);
+  return send_result(out, t.p, t.n, result);
+}
+
 int send_error(ws_buf *out, yyjson_val *id, int code, const char *message) {
+  id_text t(id);
   int failed = 0;
   failed |= ws_buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
-  failed |= put_id(out, id);
+  failed |= put_id(out, t.p, t.n);
   failed |= ws_buf_printf(out, ",\"error\":{\"code\":%d,\"message\":", code);
   failed |= ws_json_str(out, message);
   failed |= ws_buf_puts(out, "}}\n");
@@ -140,40 +154,38 @@ int take_count(yyjson_val *v) {
   return 0;
 }
 
-int call_web_search(const ws_config *cfg, yyjson_val *args, yyjson_val *id, ws_buf *out) {
-  char query[512] = "";
-  char provider[32] = "";
-  char country[16] = "";
-  char language[16] = "";
-  char freshness[16] = "";
-  int count = 0;
-  if (args != nullptr) {
-    take_text(query, sizeof query, member(args, "query"));
-    take_text(provider, sizeof provider, member(args, "provider"));
-    take_text(country, sizeof country, member(args, "country"));
-    take_text(language, sizeof language, member(args, "language"));
-    take_text(freshness, sizeof freshness, member(args, "freshness"));
-    count = take_count(member(args, "count"));
-  }
+void take_args(yyjson_val *args, mcp_search_args *a) {
+  *a = {};
+  if (args == nullptr) return;
+  take_text(a->query, sizeof a->query, member(args, "query"));
+  take_text(a->provider, sizeof a->provider, member(args, "provider"));
+  take_text(a->country, sizeof a->country, member(args, "country"));
+  take_text(a->language, sizeof a->language, member(args, "language"));
+  take_text(a->freshness, sizeof a->freshness, member(args, "freshness"));
+  a->count = take_count(member(args, "count"));
+}
 
+int search_reply(const ws_config *cfg, const mcp_search_args *a, const char *id, size_t id_len,
+                 ws_buf *out) {
   ws_results list;
   ws_results_init(&list);
   ws_results_guard list_guard(&list);
   int status = 0;
   char err[512] = "";
   int rc;
-  if (query[0] == '\0') {
+  if (a->query[0] == '\0') {
     ws_copy(err, sizeof err, "query is required");
     rc = -2;
   } else {
-    rc = ws_search(cfg, provider, query, count, country, language, freshness, nullptr, &list,
-                   &status, err, sizeof err);
+    rc = ws_search(cfg, a->provider, a->query, a->count, a->country, a->language, a->freshness,
+                   nullptr, &list, &status, err, sizeof err);
   }
 
   if (rc != 0) {
     ws_heap_text doc(error_json(err, status, nullptr));
     ws_heap_text env(mcp_envelope(doc.p, 1));
-    return send_result(out, id, env.p != nullptr ? env.p : "{\"content\":[],\"isError\":true}");
+    return send_result(out, id, id_len,
+                       env.p != nullptr ? env.p : "{\"content\":[],\"isError\":true}");
   }
 
   ws_heap_text text(results_text(&list));
@@ -188,10 +200,13 @@ int call_web_search(const ws_config *cfg, yyjson_val *args, yyjson_val *id, ws_b
   failed |= ws_buf_puts(&res, doc.p != nullptr ? doc.p : "{}");
   failed |= ws_buf_putc(&res, '}');
   if (failed) return -1;
-  return send_result(out, id, ws_buf_str(&res));
+  return send_result(out, id, id_len, ws_buf_str(&res));
 }
 
-int answer_tools_call(const ws_config *cfg, yyjson_val *root, yyjson_val *id, ws_buf *out) {
+// A web_search call is either handed out in *call (the reader queues it)
+// or, with call NULL, run here.
+int answer_tools_call(const ws_config *cfg, yyjson_val *root, yyjson_val *id, ws_buf *out,
+                      mcp_call *call, mcp_step *step) {
   yyjson_val *params = member(root, "params");
   if (!yyjson_is_obj(params)) return send_error(out, id, -32602, "tools/call needs params.name");
   yyjson_val *name = member(params, "name");
@@ -204,87 +219,148 @@ int answer_tools_call(const ws_config *cfg, yyjson_val *root, yyjson_val *id, ws
     ws_heap_text env(mcp_envelope(doc.p, 0));
     return send_result(out, id, env.p != nullptr ? env.p : "{\"content\":[]}");
   }
-  if (str_is(name, "web_search")) return call_web_search(cfg, args, id, out);
+  if (str_is(name, "web_search")) {
+    mcp_search_args a;
+    take_args(args, &a);
+    id_text t(id);
+    // A call without a query fails before any network request, so it is
+    // answered here like every other immediate reply. So is a call whose id
+    // could not be copied (memory ran out): it is answered with id null, as
+    // the one-step exchange answers it.
+    if (call == nullptr || a.query[0] == '\0' || t.p == nullptr) {
+      return search_reply(cfg, &a, t.p, t.n, out);
+    }
+    call->id_len = t.n;
+    call->id = t.release();
+    call->args = a;
+    *step = MCP_STEP_SEARCH;
+    return 0;
+  }
   return send_error(out, id, -32602, "unknown tool");
 }
 
-int answer(const ws_config *cfg, const char *line, size_t len, ws_buf *out) {
+// A cancellation names the request in params.requestId; without one there
+// is nothing to cancel.
+int take_cancel(yyjson_val *root, mcp_call *call, mcp_step *step) {
+  yyjson_val *params = member(root, "params");
+  if (!yyjson_is_obj(params)) return 0;
+  yyjson_val *target = member(params, "requestId");
+  if (target == nullptr) return 0;
+  id_text t(target);
+  if (t.p == nullptr) return 0;
+  call->id_len = t.n;
+  call->id = t.release();
+  *step = MCP_STEP_CANCEL;
+  return 0;
+}
+
+}  // namespace
+
+struct mcp_line {
+  doc_ptr doc;  // NULL when the line is not JSON
+};
+
+mcp_line *mcp_line_parse(const char *line, size_t len) {
+  auto *l = new (std::nothrow) mcp_line;
+  if (l == nullptr) return nullptr;
   // No reader flags: strict JSON over exactly the bytes of the line. The
   // reader does not write into its input without the in-situ flag.
-  doc_ptr doc(yyjson_read_opts(const_cast<char *>(line), len, 0, nullptr, nullptr));
-  if (!doc) return send_error(out, nullptr, -32700, "Parse error: not valid JSON");
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  if (line != nullptr && len > 0) {
+    l->doc.reset(yyjson_read_opts(const_cast<char *>(line), len, 0, nullptr, nullptr));
+  }
+  return l;
+}
+
+void mcp_line_free(mcp_line *line) {
+  delete line;
+}
+
+int mcp_line_is_tools_call(const mcp_line *line) {
+  if (line == nullptr || !line->doc) return 0;
+  yyjson_val *root = yyjson_doc_get_root(line->doc.get());
+  if (!yyjson_is_obj(root) || member(root, "id") == nullptr) return 0;
+  yyjson_val *method = member(root, "method");
+  return yyjson_is_str(method) && str_is(method, "tools/call") ? 1 : 0;
+}
+
+int mcp_line_route(const ws_config *cfg, const mcp_line *line, ws_buf *reply, mcp_call *call,
+                   mcp_step *step) {
+  *step = MCP_STEP_ANSWERED;
+  if (call != nullptr) *call = {};
+  if (line == nullptr) return -1;
+  ws_buf out;
+  ws_buf_init(&out);
+  ws_buf_guard guard(&out);
+  // Assembled apart and appended whole, so a failure leaves no half line.
+  if (!line->doc) {
+    if (send_error(&out, nullptr, -32700, "Parse error: not valid JSON") != 0) return -1;
+    return ws_buf_add(reply, out.data, out.len);
+  }
+  yyjson_val *root = yyjson_doc_get_root(line->doc.get());
   if (!yyjson_is_obj(root)) {
-    return send_error(out, nullptr, -32600, "Invalid request: expected an object");
+    if (send_error(&out, nullptr, -32600, "Invalid request: expected an object") != 0) return -1;
+    return ws_buf_add(reply, out.data, out.len);
   }
   if (yyjson_obj_size(root) == 0) return 0;
 
   yyjson_val *method = member(root, "method");
   if (!yyjson_is_str(method)) method = nullptr;
   yyjson_val *id = member(root, "id");
-  if (id == nullptr) return 0;  // a notification: never answered
-  if (method == nullptr) return send_error(out, id, -32600, "Invalid request: missing method");
-
-  if (str_is(method, "initialize")) return answer_initialize(cfg, id, out);
-  if (str_is(method, "ping")) return send_result(out, id, "{}");
-  if (str_is(method, "tools/list")) return answer_tools_list(id, out);
-  if (str_is(method, "tools/call")) return answer_tools_call(cfg, root, id, out);
-  if (str_is(method, "resources/list")) return send_result(out, id, "{\"resources\":[]}");
-  if (str_is(method, "resources/templates/list")) {
-    return send_result(out, id, "{\"resourceTemplates\":[]}");
+  if (id == nullptr) {
+    // A notification: never answered. Only a cancellation asks the reader
+    // to do something.
+    if (call != nullptr && method != nullptr && str_is(method, "notifications/cancelled")) {
+      return take_cancel(root, call, step);
+    }
+    return 0;
   }
-  if (str_is(method, "prompts/list")) return send_result(out, id, "{\"prompts\":[]}");
-  return send_error(out, id, -32601, "Method not found");
-}
-
-// Answers one line and writes the reply in one piece, flushed.
-void serve_line(const ws_config *cfg, const char *line, size_t len) {
-  ws_buf reply;
-  ws_buf_init(&reply);
-  ws_buf_guard guard(&reply);
-  if (mcp_handle_line(cfg, line, len, &reply) != 0 || reply.len == 0) return;
-  fwrite(reply.data, 1, reply.len, stdout);
-  fflush(stdout);
-}
-
-}  // namespace
-
-int mcp_handle_line(const ws_config *cfg, const char *line, size_t len, ws_buf *reply) {
-  if (line == nullptr || len == 0) return 0;
-  ws_buf out;
-  ws_buf_init(&out);
-  ws_buf_guard guard(&out);
-  // Assembled apart and appended whole, so a failure leaves no half line.
-  if (answer(cfg, line, len, &out) != 0) return -1;
+  int rc;
+  if (method == nullptr) {
+    rc = send_error(&out, id, -32600, "Invalid request: missing method");
+  } else if (str_is(method, "initialize")) {
+    rc = answer_initialize(cfg, id, &out);
+  } else if (str_is(method, "ping")) {
+    rc = send_result(&out, id, "{}");
+  } else if (str_is(method, "tools/list")) {
+    rc = answer_tools_list(id, &out);
+  } else if (str_is(method, "tools/call")) {
+    rc = answer_tools_call(cfg, root, id, &out, call, step);
+  } else if (str_is(method, "resources/list")) {
+    rc = send_result(&out, id, "{\"resources\":[]}");
+  } else if (str_is(method, "resources/templates/list")) {
+    rc = send_result(&out, id, "{\"resourceTemplates\":[]}");
+  } else if (str_is(method, "prompts/list")) {
+    rc = send_result(&out, id, "{\"prompts\":[]}");
+  } else {
+    rc = send_error(&out, id, -32601, "Method not found");
+  }
+  if (rc != 0) return -1;
   if (out.len == 0) return 0;
   return ws_buf_add(reply, out.data, out.len);
 }
 
-int mode_mcp(void) {
-  std::unique_ptr<char, free_deleter> buffer(static_cast<char *>(malloc(WS_MCP_LINE_MAX + 1)));
-  if (!buffer) return 1;
-  ws_config cfg;
-  ws_config_load(&cfg);
+int mcp_run_search(const ws_config *cfg, const mcp_call *call, ws_buf *reply) {
+  if (call == nullptr) return -1;
+  ws_buf out;
+  ws_buf_init(&out);
+  ws_buf_guard guard(&out);
+  if (search_reply(cfg, &call->args, call->id, call->id_len, &out) != 0) return -1;
+  return ws_buf_add(reply, out.data, out.len);
+}
 
-  // stdio reads the pipe in blocks and hands out what has arrived, so a
-  // request is answered as soon as its newline is in; the next one is not
-  // looked at before the reply has been flushed.
-  char *line = buffer.get();
-  size_t len = 0;
-  for (;;) {
-    const int c = getc(stdin);
-    if (c == EOF) {
-      if (len > 0) serve_line(&cfg, line, len);
-      break;
-    }
-    if (c == '\n') {
-      if (len > 0) serve_line(&cfg, line, len);
-      len = 0;
-      continue;
-    }
-    // Past the bound the rest of the line is dropped; the kept prefix is
-    // answered like any other line when its newline arrives.
-    if (len < WS_MCP_LINE_MAX) line[len++] = static_cast<char>(c);
-  }
-  return 0;
+void mcp_call_free(mcp_call *call) {
+  if (call == nullptr) return;
+  free(call->id);
+  call->id = nullptr;
+  call->id_len = 0;
+}
+
+int mcp_handle_line(const ws_config *cfg, const char *line, size_t len, ws_buf *reply) {
+  if (line == nullptr || len == 0) return 0;
+  std::unique_ptr<mcp_line, void (*)(mcp_line *)> parsed(mcp_line_parse(line, len), mcp_line_free);
+  if (!parsed) return -1;
+  mcp_step step;
+  // No call record: a search runs here, and a cancellation is a plain
+  // notification, since nothing else is ever running.
+  return mcp_line_route(cfg, parsed.get(), reply, nullptr, &step);
 }

@@ -29,6 +29,12 @@ int64_t tq_platform_now_ms(void);
 // Windows), for diagnostics.
 int tq_platform_last_error(void);
 
+// Writes one diagnostic line (printf format; the caller ends it with a
+// newline) to standard error in a single write of at most 1024 bytes, so
+// that lines of threads running at once never interleave. Longer lines are
+// cut, keeping their newline.
+void tq_platform_diag(const char *fmt, ...) __attribute__((format(WS_PRINTF_FORMAT, 1, 2)));
+
 // --- name resolution ------------------------------------------------------
 
 // The stream-socket addresses of one host, in the order the resolver gave them.
@@ -71,6 +77,8 @@ enum tq_plat_wait_kind { TQ_PLAT_READABLE, TQ_PLAT_WRITABLE };
 // 1 ready, 0 not ready. Never waits when the deadline has passed; one wait
 // lasts at most 30000 ms even when the deadline is further away, and then
 // reports 0. Interrupted waits are resumed; other poll failures report 0.
+// When the calling thread has adopted a wake-up handle (below) that is
+// signalled, reports 0 at once, so the operation fails as on a time-out.
 int tq_plat_wait(tq_socket sock, tq_plat_wait_kind kind, int64_t deadline_ms);
 
 // One send (never raises SIGPIPE) or recv call. The byte count, 0 (recv: the
@@ -83,3 +91,36 @@ bool tq_plat_error_is_transient(int error);
 
 // Closes sock; TQ_NO_SOCKET is ignored.
 void tq_plat_close(tq_socket sock);
+
+// --- address literals -------------------------------------------------------
+
+// The bytes of an IPv4 (dotted quad) or IPv6 address literal, IPv6 written
+// without brackets: 4 or 16 with out filled, 0 when text is no literal.
+size_t tq_plat_parse_ip(const char *text, unsigned char out[16]);
+// The address of candidate i: 4 (IPv4) or 16 (IPv6) bytes into out, 0 for
+// any other family.
+size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]);
+
+// --- wake-up handles --------------------------------------------------------
+//
+// Lets one thread abort every blocking wait of another at once, so that a
+// cancelled exchange gives its thread back within milliseconds instead of
+// running to its time-outs. Every wait of the connection layer goes through
+// tq_plat_wait, which watches the handle of its own thread beside the
+// socket; the connection code itself knows nothing of it. Name resolution
+// is a library call that cannot be woken.
+
+struct tq_plat_wake;
+
+// A new handle, not signalled; NULL when the system refuses one.
+tq_plat_wake *tq_plat_wake_new(void);
+// Releases the handle; NULL is accepted. No thread may still have it adopted.
+void tq_plat_wake_free(tq_plat_wake *wake);
+// Signals the handle: from now on every wait of a thread that adopted it
+// ends at once, until it is cleared. Safe from any thread.
+void tq_plat_wake_signal(tq_plat_wake *wake);
+// Takes a signal back, so the handle's thread waits normally again.
+void tq_plat_wake_clear(tq_plat_wake *wake);
+// Makes wake the handle that the calling thread's waits consult; NULL
+// detaches it. The handle must outlive the adoption.
+void tq_plat_wake_adopt(tq_plat_wake *wake);

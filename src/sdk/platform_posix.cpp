@@ -4,17 +4,22 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "sdk/platform.h"
 
@@ -36,6 +41,20 @@ struct tq_plat_addrs {
   addrinfo *head;
   size_t count;
 };
+
+// An eventfd: readable while signalled, so poll watches it beside the socket.
+struct tq_plat_wake {
+  int fd;
+};
+
+namespace {
+
+// The handle this thread's waits consult. Per thread, because a wait has no
+// other way to learn which exchange it serves, and the connection record
+// stays as it is.
+thread_local tq_plat_wake *t_wake = nullptr;
+
+}  // namespace
 
 void tq_platform_startup(void) {
   struct sigaction sa = {};
@@ -62,6 +81,28 @@ int64_t tq_platform_now_ms(void) {
 
 int tq_platform_last_error(void) {
   return errno;
+}
+
+void tq_platform_diag(const char *fmt, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n);
+  if (len >= sizeof line) {
+    len = sizeof line - 1;
+    line[len - 1] = '\n';
+  }
+  // Whatever stdio still holds for standard error goes first, so the order
+  // of lines stays the order they were written in.
+  fflush(stderr);
+  // One write of less than PIPE_BUF bytes: never split, never interleaved.
+  ssize_t w;
+  do {
+    w = write(2, line, len);
+  } while (w < 0 && errno == EINTR);
 }
 
 // --- name resolution --------------------------------------------------------
@@ -152,11 +193,17 @@ int tq_plat_wait(tq_socket sock, tq_plat_wait_kind kind, int64_t deadline_ms) {
     if (left <= 0) return 0;
     if (left > kMaxWaitMs) left = kMaxWaitMs;
 
-    pollfd p = {};
-    p.fd = sock;
-    p.events = kind == TQ_PLAT_READABLE ? POLLIN : POLLOUT;
-    int r = poll(&p, 1, static_cast<int>(left));
-    if (r > 0) return 1;
+    pollfd p[2] = {};
+    p[0].fd = sock;
+    p[0].events = kind == TQ_PLAT_READABLE ? POLLIN : POLLOUT;
+    nfds_t n = 1;
+    if (t_wake != nullptr) {
+      p[1].fd = t_wake->fd;
+      p[1].events = POLLIN;
+      n = 2;
+    }
+    int r = poll(p, n, static_cast<int>(left));
+    if (r > 0) return n == 2 && p[1].revents != 0 ? 0 : 1;
     if (r == 0) return 0;
     if (errno != EINTR) return 0;
   }
@@ -176,4 +223,73 @@ bool tq_plat_error_is_transient(int error) {
 
 void tq_plat_close(tq_socket sock) {
   if (sock != TQ_NO_SOCKET) close(sock);
+}
+
+// --- address literals -------------------------------------------------------
+
+size_t tq_plat_parse_ip(const char *text, unsigned char out[16]) {
+  if (text == nullptr) return 0;
+  if (inet_pton(AF_INET, text, out) == 1) return 4;
+  if (inet_pton(AF_INET6, text, out) == 1) return 16;
+  return 0;
+}
+
+size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]) {
+  const addrinfo *ai = candidate(addrs, i);
+  if (ai == nullptr) return 0;
+  if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+    const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
+    memcpy(out, &sin->sin_addr, 4);
+    return 4;
+  }
+  if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+    const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
+    memcpy(out, &sin6->sin6_addr, 16);
+    return 16;
+  }
+  return 0;
+}
+
+// --- wake-up handles --------------------------------------------------------
+
+tq_plat_wake *tq_plat_wake_new(void) {
+  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return nullptr;
+  auto *wake = static_cast<tq_plat_wake *>(malloc(sizeof(tq_plat_wake)));
+  if (wake == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  wake->fd = fd;
+  return wake;
+}
+
+void tq_plat_wake_free(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  close(wake->fd);
+  free(wake);
+}
+
+void tq_plat_wake_signal(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  const uint64_t one = 1;
+  // The counter only saturates after 2^64 - 2 signals; a failed write
+  // (EAGAIN then) leaves it signalled all the same.
+  ssize_t w;
+  do {
+    w = write(wake->fd, &one, sizeof one);
+  } while (w < 0 && errno == EINTR);
+}
+
+void tq_plat_wake_clear(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  uint64_t count = 0;
+  ssize_t r;
+  do {
+    r = read(wake->fd, &count, sizeof count);  // non-blocking: EAGAIN when not signalled
+  } while (r < 0 && errno == EINTR);
+}
+
+void tq_plat_wake_adopt(tq_plat_wake *wake) {
+  t_wake = wake;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sdk/tq_proxy.h"
 #include "sdk/tq_tls.h"
 #include "util/ws_buf.h"
 
@@ -61,10 +62,10 @@ tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *e
 
     if (tq_plat_connect_start(sock, addrs, i) != 0) {
       if (verbose()) {
-        fprintf(stderr,
-                "tq_http_tls: connect %s:%d family %d failed up front (wsa %d), %d candidate(s) "
-                "left\n",
-                host, port, family, tq_platform_last_error(), left_after);
+        tq_platform_diag(
+            "tq_http_tls: connect %s:%d family %d failed up front (wsa %d), %d candidate(s) "
+            "left\n",
+            host, port, family, tq_platform_last_error(), left_after);
       }
       tq_plat_close(sock);
       continue;
@@ -82,16 +83,15 @@ tq_socket tq_connect_timeout(const char *host, int port, int timeout_ms, char *e
         return sock;  // the guard frees the address list
       }
       if (verbose()) {
-        fprintf(
-            stderr,
+        tq_platform_diag(
             "tq_http_tls: connect %s:%d family %d refused (so_error %d), %d candidate(s) left\n",
             host, port, family, so_error, left_after);
       }
     } else if (verbose()) {
-      fprintf(stderr,
-              "tq_http_tls: connect %s:%d family %d timed out after %lld ms (%d candidate(s) "
-              "tried)\n",
-              host, port, family, static_cast<long long>(wait), static_cast<int>(i + 1));
+      tq_platform_diag(
+          "tq_http_tls: connect %s:%d family %d timed out after %lld ms (%d candidate(s) "
+          "tried)\n",
+          host, port, family, static_cast<long long>(wait), static_cast<int>(i + 1));
     }
     tq_plat_close(sock);
   }
@@ -193,16 +193,16 @@ int tq_fill(tq_conn *conn, int64_t deadline_ms) {
   return n == 0 ? 0 : -1;
 }
 
-int tq_conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, char *err, size_t err_size) {
+static int conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, int tunnel_plain, char *err,
+                     size_t err_size) {
   memset(conn, 0, sizeof *conn);
   conn->sock = TQ_NO_SOCKET;
   ws_copy(conn->host, sizeof conn->host, url->host);
   conn->port = url->port;
   conn->tls = url->tls;
 
-  tq_socket sock = tq_connect_timeout(conn->host, conn->port, timeout_ms, err, err_size);
-  if (sock == TQ_NO_SOCKET) return -1;
-  conn->sock = sock;
+  // Straight to the target or through the proxy the environment names.
+  if (tq_conn_dial(conn, timeout_ms, tunnel_plain, err, err_size) != 0) return -1;
 
   if (!conn->tls) {
     conn->deadline_ms = deadline_after(timeout_ms, kDefaultIoTimeoutMs);
@@ -215,6 +215,15 @@ int tq_conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, char *err, si
     return -1;
   }
   return 0;
+}
+
+int tq_conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, char *err, size_t err_size) {
+  return conn_open(conn, url, timeout_ms, 0, err, err_size);
+}
+
+int tq_conn_open_tunnel(tq_conn *conn, const tq_url *url, int timeout_ms, char *err,
+                        size_t err_size) {
+  return conn_open(conn, url, timeout_ms, 1, err, err_size);
 }
 
 void tq_conn_close(tq_conn *conn) {
@@ -244,4 +253,6 @@ void tq_conn_close(tq_conn *conn) {
   conn->anchors = nullptr;
   conn->anchor_count = 0;
   conn->tls_ready = 0;
+  volatile char *auth = conn->proxy_auth;
+  for (size_t i = 0; i < sizeof conn->proxy_auth; i++) auth[i] = 0;
 }

@@ -36,6 +36,10 @@ struct tq_conn {
   int status;
   uint64_t body_bytes;  // raw bytes after the head, limit 4 MiB
   int eof;
+  // A plain target behind an HTTP proxy: the socket leads to the proxy, and
+  // requests name the target in absolute form.
+  int proxy_forward;
+  char proxy_auth[704];  // "Basic ..." for that proxy, or empty; a secret, wiped at close
 };
 
 // Monotonic milliseconds: deadlines and durations never jump with the wall clock.
@@ -55,6 +59,12 @@ int tq_send_all(tq_conn *conn, const void *data, size_t len, int timeout_ms, cha
 int tq_fill(tq_conn *conn, int64_t deadline_ms);
 // 0 with an open connection; -1 with a message and nothing left open.
 int tq_conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, char *err, size_t err_size);
+// As tq_conn_open, but a plain target behind an HTTP proxy is reached
+// through a CONNECT tunnel rather than by forwarded requests: a WebSocket
+// needs a stream of its own to the server, which a forwarding proxy does not
+// give.
+int tq_conn_open_tunnel(tq_conn *conn, const tq_url *url, int timeout_ms, char *err,
+                        size_t err_size);
 // Safe on a record that open left closed, and more than once.
 void tq_conn_close(tq_conn *conn);
 

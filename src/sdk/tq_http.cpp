@@ -39,6 +39,11 @@ __attribute__((format(WS_PRINTF_FORMAT, 4, 5))) bool head_add(char *head, size_t
   return true;
 }
 
+void wipe_bytes(void *p, size_t n) {
+  volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
+  for (size_t i = 0; i < n; i++) v[i] = 0;
+}
+
 // CR or LF in the request line or in a header value would let the text end
 // the line early and smuggle in headers of its own.
 bool has_line_break(const char *s) {
@@ -233,13 +238,22 @@ int tq_http_request(tq_conn *conn, const char *method, const char *path, const c
 
   char head[kRequestHeadSize];
   size_t len = 0;
-  bool fits =
-      head_add(head, sizeof head, &len, "%s %s HTTP/1.1\r\nHost: %s", method, path, conn->host);
-  if (fits && conn->port != default_port)
-    fits = head_add(head, sizeof head, &len, ":%d", conn->port);
+  // The authority: the Host header, and in a request through a forwarding
+  // proxy also the absolute form of the target.
+  char authority[300];
+  const int an = conn->port != default_port
+                     ? snprintf(authority, sizeof authority, "%s:%d", conn->host, conn->port)
+                     : snprintf(authority, sizeof authority, "%s", conn->host);
+  bool fits = an >= 0 && static_cast<size_t>(an) < sizeof authority;
+  fits = fits && head_add(head, sizeof head, &len, "%s %s%s%s HTTP/1.1\r\nHost: %s", method,
+                          conn->proxy_forward ? "http://" : "",
+                          conn->proxy_forward ? authority : "", path, authority);
   if (fits) {
     fits = head_add(head, sizeof head, &len, "%s",
                     "\r\nUser-Agent: tq-connector-sdk/1.0\r\nAccept: */*\r\nConnection: close\r\n");
+  }
+  if (fits && conn->proxy_forward && conn->proxy_auth[0] != '\0') {
+    fits = head_add(head, sizeof head, &len, "Proxy-Authorization: %s\r\n", conn->proxy_auth);
   }
   if (fits && bearer != nullptr && bearer[0] != '\0') {
     fits = head_add(head, sizeof head, &len, "Authorization: Bearer %s\r\n", bearer);
@@ -256,9 +270,19 @@ int tq_http_request(tq_conn *conn, const char *method, const char *path, const c
     return -1;
   }
 
-  if (tq_send_all(conn, head, len, timeout_ms, err, err_size) != 0) return -1;
+  const int sent = tq_send_all(conn, head, len, timeout_ms, err, err_size);
+  // The head may hold the proxy's credentials.
+  wipe_bytes(head, sizeof head);
+  if (sent != 0) return -1;
   if (has_body && tq_send_all(conn, body, body_len, timeout_ms, err, err_size) != 0) return -1;
-  return read_head(conn, timeout_ms, err, err_size);
+  if (read_head(conn, timeout_ms, err, err_size) != 0) return -1;
+  // Through a forwarding proxy, 407 is the proxy's own refusal: its page is
+  // not the target's answer.
+  if (conn->proxy_forward && conn->status == 407) {
+    set_err(err, err_size, "proxy authentication required");
+    return -1;
+  }
+  return 0;
 }
 
 int tq_raw_body_byte(tq_conn *conn, int64_t deadline_ms, unsigned char *out) {

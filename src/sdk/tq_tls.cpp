@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sdk/tq_proxy.h"
 #include "sdk/tq_tls.h"
 #include "sdk/tq_tls_internal.h"
 #include "sdk/tq_url.h"
@@ -95,8 +96,8 @@ int pinned_rehandshake(tq_conn *conn, const tq_saved_key *key, const char *pin, 
                        char *err, size_t err_size) {
   const int64_t deadline = conn->deadline_ms;
   tq_conn_close(conn);
-  conn->sock = tq_connect_timeout(conn->host, conn->port, timeout_ms, err, err_size);
-  if (conn->sock == TQ_NO_SOCKET) return -1;
+  // The second connection takes the same road as the first, proxy included.
+  if (tq_conn_dial(conn, timeout_ms, 1, err, err_size) != 0) return -1;
   conn->deadline_ms = deadline;
 
   conn->ssl = static_cast<br_ssl_client_context *>(calloc(1, sizeof(br_ssl_client_context)));
@@ -211,7 +212,7 @@ int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size) 
     conn->tls_ready = 1;
     tq_key_pin_hex((*validator)->get_pkey(validator, nullptr), conn->peer_pin);
     if (getenv("TQ_VERBOSE")) {
-      fprintf(stderr, "tq_http_tls: peer pin %s for %s\n", conn->peer_pin, conn->host);
+      tq_platform_diag("tq_http_tls: peer pin %s for %s\n", conn->peer_pin, conn->host);
     }
     conn->pin_ok = tq_pin_matches_hex(conn->peer_pin);
     if (insecure) {

@@ -3,9 +3,16 @@
 // Windows, and a bundle found at a system path), and whatever the caller
 // adds. Filled at the first handshake; the process never shrinks or
 // frees it (only tests and fuzzing empty it, through tq_anchor_reset).
+//
+// Handshakes run on several threads at once: the table is guarded by a
+// mutex (entries are only ever appended, and a connection copies the
+// records it needs), and the bundles are loaded by the first handshake
+// while any other waits for that load to end.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "sdk/platform_roots.h"
 #include "sdk/tq_ca_bundle.h"
@@ -23,11 +30,15 @@ struct tq_anchor_entry {
   unsigned char *key2;  // RSA exponent; NULL for EC
 };
 
+// g_table_lock guards the table and the placeholder index. g_load_lock
+// makes the bundle load happen once, with every other caller waiting for
+// it; it is taken before g_table_lock, never after.
+std::mutex g_table_lock;
 tq_anchor_entry g_anchors[TQ_MAX_ANCHORS];
 size_t g_anchor_count = 0;
-tq_sink g_pem_sink = {};
-int g_env_ca_loaded = 0;
 int g_insecure_anchor_idx = -1;
+std::mutex g_load_lock;
+std::atomic<bool> g_env_ca_loaded{false};
 
 const char *const paths[] = {
     "/etc/ssl/certs/ca-certificates.crt",
@@ -107,8 +118,9 @@ int entry_set_key(tq_anchor_entry *e, const br_x509_pkey *pk) {
 }
 
 // Decodes one DER certificate into the next free entry. 1 when added.
+// The decoding runs outside the lock; only the append holds it.
 int add_anchor_der(const unsigned char *der, size_t len) {
-  if (len < 1 || len > TQ_MAX_ANCHOR_DER || g_anchor_count >= TQ_MAX_ANCHORS) return 0;
+  if (len < 1 || len > TQ_MAX_ANCHOR_DER || tq_anchor_count() >= TQ_MAX_ANCHORS) return 0;
   tq_sink dn = {};
   br_x509_decoder_context dc;
   br_x509_decoder_init(&dc, tq_collect_dn, &dn);
@@ -118,18 +130,22 @@ int add_anchor_der(const unsigned char *der, size_t len) {
     sink_free(&dn);
     return 0;
   }
-  tq_anchor_entry *e = &g_anchors[g_anchor_count];
-  *e = {};
-  if (!entry_set_key(e, pk)) {
-    entry_free(e);
+  tq_anchor_entry e = {};
+  if (!entry_set_key(&e, pk)) {
+    entry_free(&e);
     sink_free(&dn);
     return 0;
   }
-  e->dn = dn.data;  // the entry owns the DN bytes from here on
-  e->ta.dn.data = dn.data;
-  e->ta.dn.len = dn.len;
-  e->ta.flags = BR_X509_TA_CA;
-  g_anchor_count++;
+  e.dn = dn.data;  // the entry owns the DN bytes from here on
+  e.ta.dn.data = dn.data;
+  e.ta.dn.len = dn.len;
+  e.ta.flags = BR_X509_TA_CA;
+  std::lock_guard<std::mutex> hold(g_table_lock);
+  if (g_anchor_count >= TQ_MAX_ANCHORS) {  // filled meanwhile by another thread
+    entry_free(&e);
+    return 0;
+  }
+  g_anchors[g_anchor_count++] = e;
   return 1;
 }
 
@@ -149,62 +165,10 @@ void add_pem_file(FILE *f) {
   free(text);
 }
 
-}  // namespace
-
-void tq_dest_cert(void *ctx, const void *src, size_t len) {
-  sink_append(static_cast<tq_sink *>(ctx), src, len);
-}
-
-void tq_collect_dn(void *ctx, const void *src, size_t len) {
-  sink_append(static_cast<tq_sink *>(ctx), src, len);
-}
-
-int tq_add_pem_mem(const char *data, size_t len) {
-  if (!data || len == 0) return -1;
-  br_pem_decoder_context pc;
-  br_pem_decoder_init(&pc);
-  int added = 0;
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  size_t left = len;
-  // A file whose last line lacks its newline would otherwise never finish
-  // its last object: one newline is pushed after the input.
-  static const unsigned char final_newline[1] = {'\n'};
-  bool tail_pushed = false;
-  for (;;) {
-    if (left == 0) {
-      if (tail_pushed) break;
-      tail_pushed = true;
-      p = final_newline;
-      left = 1;
-    }
-    const size_t used = br_pem_decoder_push(&pc, p, left);
-    p += used;
-    left -= used;
-    const int event = br_pem_decoder_event(&pc);
-    if (event == BR_PEM_BEGIN_OBJ) {
-      sink_free(&g_pem_sink);
-      br_pem_decoder_setdest(&pc, tq_dest_cert, &g_pem_sink);
-    } else if (event == BR_PEM_END_OBJ) {
-      if (!g_pem_sink.dropped) added += add_anchor_der(g_pem_sink.data, g_pem_sink.len);
-      sink_free(&g_pem_sink);
-    } else if (event == BR_PEM_ERROR) {
-      break;
-    } else if (used == 0) {
-      break;  // no progress and nothing to report: the decoder is stuck
-    }
-  }
-  sink_free(&g_pem_sink);
-  return added > 0 ? added : -1;
-}
-
-int tq_http_add_ca_pem(const char *pem, size_t len) {
-  if (!pem || len == 0) return -1;
-  return tq_add_pem_mem(pem, len);
-}
-
-void tq_load_env_ca(void) {
-  if (g_env_ca_loaded) return;
-  g_env_ca_loaded = 1;
+// The embedded bundle, then TQ_CA_BUNDLE, or else the system's own roots
+// (its certificate store, where it has one) and the first system path that
+// opens.
+void load_bundles(void) {
   (void)tq_add_pem_bundle(TQ_CA_BUNDLE_PEM, TQ_CA_BUNDLE_PEM_LEN);
 
   FILE *f = nullptr;
@@ -225,16 +189,82 @@ void tq_load_env_ca(void) {
   fclose(f);
 }
 
+}  // namespace
+
+void tq_dest_cert(void *ctx, const void *src, size_t len) {
+  sink_append(static_cast<tq_sink *>(ctx), src, len);
+}
+
+void tq_collect_dn(void *ctx, const void *src, size_t len) {
+  sink_append(static_cast<tq_sink *>(ctx), src, len);
+}
+
+int tq_add_pem_mem(const char *data, size_t len) {
+  if (!data || len == 0) return -1;
+  br_pem_decoder_context pc;
+  br_pem_decoder_init(&pc);
+  int added = 0;
+  // The decoder's output for the object at hand; one per call, so calls on
+  // several threads never share it.
+  tq_sink sink = {};
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  size_t left = len;
+  // A file whose last line lacks its newline would otherwise never finish
+  // its last object: one newline is pushed after the input.
+  static const unsigned char final_newline[1] = {'\n'};
+  bool tail_pushed = false;
+  for (;;) {
+    if (left == 0) {
+      if (tail_pushed) break;
+      tail_pushed = true;
+      p = final_newline;
+      left = 1;
+    }
+    const size_t used = br_pem_decoder_push(&pc, p, left);
+    p += used;
+    left -= used;
+    const int event = br_pem_decoder_event(&pc);
+    if (event == BR_PEM_BEGIN_OBJ) {
+      sink_free(&sink);
+      br_pem_decoder_setdest(&pc, tq_dest_cert, &sink);
+    } else if (event == BR_PEM_END_OBJ) {
+      if (!sink.dropped) added += add_anchor_der(sink.data, sink.len);
+      sink_free(&sink);
+    } else if (event == BR_PEM_ERROR) {
+      break;
+    } else if (used == 0) {
+      break;  // no progress and nothing to report: the decoder is stuck
+    }
+  }
+  sink_free(&sink);
+  return added > 0 ? added : -1;
+}
+
+int tq_http_add_ca_pem(const char *pem, size_t len) {
+  if (!pem || len == 0) return -1;
+  return tq_add_pem_mem(pem, len);
+}
+
+void tq_load_env_ca(void) {
+  if (g_env_ca_loaded.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> once(g_load_lock);
+  if (g_env_ca_loaded.load(std::memory_order_relaxed)) return;  // loaded while this one waited
+  load_bundles();
+  g_env_ca_loaded.store(true, std::memory_order_release);
+}
+
 int tq_anchor_add_der(const unsigned char *der, size_t len) {
   return add_anchor_der(der, len);
 }
 
 size_t tq_anchor_count(void) {
+  std::lock_guard<std::mutex> hold(g_table_lock);
   return g_anchor_count;
 }
 
 br_x509_trust_anchor *tq_anchor_copy(size_t *count) {
   *count = 0;
+  std::lock_guard<std::mutex> hold(g_table_lock);
   if (g_anchor_count == 0) return nullptr;
   auto *copy =
       static_cast<br_x509_trust_anchor *>(malloc(g_anchor_count * sizeof(br_x509_trust_anchor)));
@@ -245,6 +275,7 @@ br_x509_trust_anchor *tq_anchor_copy(size_t *count) {
 }
 
 void tq_anchor_add_placeholder(void) {
+  std::lock_guard<std::mutex> hold(g_table_lock);
   if (g_insecure_anchor_idx != -1 || g_anchor_count >= TQ_MAX_ANCHORS) return;
   // DN "CN=tqde" and a 3-byte RSA modulus: no real server ever matches it.
   static const unsigned char dn[17] = {0x30, 0x0F, 0x31, 0x0D, 0x30, 0x0B, 0x06, 0x03, 0x55,
@@ -269,9 +300,10 @@ void tq_anchor_add_placeholder(void) {
 }
 
 void tq_anchor_reset(void) {
+  std::lock_guard<std::mutex> once(g_load_lock);
+  std::lock_guard<std::mutex> hold(g_table_lock);
   for (size_t i = 0; i < g_anchor_count; i++) entry_free(&g_anchors[i]);
   g_anchor_count = 0;
   g_insecure_anchor_idx = -1;
-  g_env_ca_loaded = 0;
-  sink_free(&g_pem_sink);
+  g_env_ca_loaded.store(false);
 }

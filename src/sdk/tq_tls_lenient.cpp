@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sdk/platform.h"
 #include "sdk/tq_tls_internal.h"
 
 namespace {
@@ -18,7 +19,7 @@ const br_x509_class **inner_of(const br_x509_class **ctx) {
 }
 
 void tq_len_start_chain(const br_x509_class **ctx, const char *server_name) {
-  if (getenv("TQ_DEBUG")) fputs("tq_http_tls: [lenient] start_chain\n", stderr);
+  if (getenv("TQ_DEBUG")) tq_platform_diag("tq_http_tls: [lenient] start_chain\n");
   tq_x509_lenient *self = lenient_of(ctx);
   self->inner.err = 0;
   self->certs_seen = 0;
@@ -55,9 +56,9 @@ unsigned tq_len_end_chain(const br_x509_class **ctx) {
   // considers good; marking the verdict as good releases that key.
   if (r >= BR_ERR_X509_OK && r <= BR_ERR_X509_NOT_TRUSTED) self->inner.err = BR_ERR_X509_OK;
   if (getenv("TQ_VERBOSE") || getenv("TQ_DEBUG")) {
-    fprintf(stderr,
-            "tq_http_tls: TQ_TLS_INSECURE=1 ignoring certificate error (%d) -- debugging only\n",
-            static_cast<int>(r));
+    tq_platform_diag(
+        "tq_http_tls: TQ_TLS_INSECURE=1 ignoring certificate error (%d) -- debugging only\n",
+        static_cast<int>(r));
   }
   return 0;
 }

@@ -1,7 +1,12 @@
 // Public-key pins: the key serialisation they are computed over, the list
 // read from TQ_TLS_PIN once per process and the caller's own list.
+//
+// Handshakes run on several threads: the environment list is parsed once
+// (std::call_once) and never changes afterwards; the caller's list may be
+// replaced at any time, so it is read and written under a mutex.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "sdk/tq_tls.h"
 #include "sdk/tq_tls_internal.h"
@@ -9,9 +14,10 @@
 
 namespace {
 
+std::once_flag g_env_pins_once;
 char *g_env_pins[TQ_MAX_ENV_PINS];
 size_t g_env_pin_count = 0;
-int g_env_pins_parsed = 0;
+std::mutex g_pins_lock;  // guards the two below
 const char *const *g_pins = nullptr;
 size_t g_pin_count = 0;
 
@@ -19,11 +25,7 @@ bool is_separator(char c) {
   return c == ',' || c == ';' || c == ' ';
 }
 
-}  // namespace
-
-void tq_parse_env_pins(void) {
-  if (g_env_pins_parsed) return;
-  g_env_pins_parsed = 1;
+void parse_env_pins(void) {
   const char *value = getenv("TQ_TLS_PIN");
   if (!value) return;
   char text[TQ_PIN_ENV_MAX + 1];
@@ -46,19 +48,28 @@ void tq_parse_env_pins(void) {
   }
 }
 
+}  // namespace
+
+void tq_parse_env_pins(void) {
+  std::call_once(g_env_pins_once, parse_env_pins);
+}
+
 void tq_http_set_pins(const char *const *pins, size_t count) {
+  std::lock_guard<std::mutex> hold(g_pins_lock);
   g_pins = count > 0 ? pins : nullptr;
   g_pin_count = pins ? count : 0;
 }
 
 int tq_pins_configured(void) {
   tq_parse_env_pins();
+  std::lock_guard<std::mutex> hold(g_pins_lock);
   return g_pin_count > 0 || g_env_pin_count > 0;
 }
 
 int tq_pin_matches_hex(const char *hex) {
   if (!hex || !*hex) return 0;
   tq_parse_env_pins();
+  std::lock_guard<std::mutex> hold(g_pins_lock);
   const char *const *list = g_pin_count > 0 ? g_pins : g_env_pins;
   const size_t count = g_pin_count > 0 ? g_pin_count : g_env_pin_count;
   for (size_t i = 0; i < count; i++) {

@@ -168,7 +168,7 @@ int tq_ws_connect(tq_ws *ws, const tq_url *url, const char *extra_headers, int t
   memset(ws, 0, sizeof *ws);
   ws->conn.sock = TQ_NO_SOCKET;
   ws->closed = 1;  // until the server has agreed to the upgrade
-  if (tq_conn_open(&ws->conn, url, timeout_ms, err, err_size) != 0) return -1;
+  if (tq_conn_open_tunnel(&ws->conn, url, timeout_ms, err, err_size) != 0) return -1;
   tq_conn_guard guard(&ws->conn);
 
   unsigned char raw_key[16];

@@ -75,8 +75,8 @@ int search_brave(const ws_config *cfg, const char *query, int count, const char 
   }
 
   ws_doc_ptr doc;
-  if (ws_backend_fetch_json(kName, "GET", url.data, headers.data, nullptr, 0, WS_TIMEOUT_GET_MS,
-                            status_out, &doc, err, err_size) != 0) {
+  if (ws_backend_fetch_json(cfg, kName, "GET", url.data, headers.data, nullptr, 0,
+                            WS_TIMEOUT_GET_MS, status_out, &doc, err, err_size) != 0) {
     return -1;
   }
   // No "web" object or no result array in it: a search without results.

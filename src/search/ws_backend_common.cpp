@@ -45,9 +45,18 @@ int ws_backend_key_ok(const char *name, const char *key, char *err, size_t err_s
   return 0;
 }
 
-int ws_backend_fetch(const char *name, const char *method, const char *url, const char *headers,
-                     const void *body, size_t body_len, int timeout_ms, ws_resp *resp,
-                     int *status_out, char *err, size_t err_size) {
+void ws_backend_secrets(const ws_config *cfg, ws_secrets *out) {
+  out->n = 0;
+  if (cfg == nullptr) return;
+  out->s[out->n++] = cfg->brave_key;
+  out->s[out->n++] = cfg->tavily_key;
+  out->s[out->n++] = cfg->exa_key;
+  out->s[out->n++] = cfg->pplx_key;
+}
+
+int ws_backend_fetch(const ws_config *cfg, const char *name, const char *method, const char *url,
+                     const char *headers, const void *body, size_t body_len, int timeout_ms,
+                     ws_resp *resp, int *status_out, char *err, size_t err_size) {
   if (ws_http_do(method, url, headers, body, body_len, timeout_ms, resp) != 0) {
     set_err(err, err_size, "%s", resp->error);
     ws_resp_free(resp);
@@ -55,19 +64,22 @@ int ws_backend_fetch(const char *name, const char *method, const char *url, cons
   }
   if (status_out != nullptr) *status_out = resp->status;
   if (!resp->ok || resp->status >= 400) {
-    upstream_error(resp, name, err, err_size);
+    ws_secrets keys;
+    ws_backend_secrets(cfg, &keys);
+    upstream_error_redacted(resp, name, &keys, err, err_size);
     ws_resp_free(resp);
     return -1;
   }
   return 0;
 }
 
-int ws_backend_fetch_json(const char *name, const char *method, const char *url,
-                          const char *headers, const void *body, size_t body_len, int timeout_ms,
-                          int *status_out, ws_doc_ptr *doc, char *err, size_t err_size) {
+int ws_backend_fetch_json(const ws_config *cfg, const char *name, const char *method,
+                          const char *url, const char *headers, const void *body, size_t body_len,
+                          int timeout_ms, int *status_out, ws_doc_ptr *doc, char *err,
+                          size_t err_size) {
   ws_resp resp;
-  if (ws_backend_fetch(name, method, url, headers, body, body_len, timeout_ms, &resp, status_out,
-                       err, err_size) != 0) {
+  if (ws_backend_fetch(cfg, name, method, url, headers, body, body_len, timeout_ms, &resp,
+                       status_out, err, err_size) != 0) {
     return -1;
   }
   // The reader copies the body, so the response can go right after parsing.
@@ -103,8 +115,9 @@ int ws_backend_post_json(const ws_post_api *api, const ws_config *cfg, const cha
     set_err(err, err_size, "out of memory");
     return -1;
   }
-  int rc = ws_backend_fetch_json(api->name, "POST", url.data, headers.data, body.p, strlen(body.p),
-                                 WS_TIMEOUT_POST_MS, status_out, doc, err, err_size);
+  int rc =
+      ws_backend_fetch_json(cfg, api->name, "POST", url.data, headers.data, body.p, strlen(body.p),
+                            WS_TIMEOUT_POST_MS, status_out, doc, err, err_size);
   free(body.release());
   return rc;
 }

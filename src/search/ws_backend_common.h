@@ -37,19 +37,23 @@ int ws_backend_put_encoded(ws_buf *b, const char *src);
 // never enters the message).
 int ws_backend_key_ok(const char *name, const char *key, char *err, size_t err_size);
 
+// The configured API keys: what no text from an upstream may carry on.
+void ws_backend_secrets(const ws_config *cfg, ws_secrets *out);
+
 // One exchange with the failure handling every backend shares, in order:
 // the adapter's own text; the status into *status_out; a status of 400 or
-// more (or no response) worded by upstream_error. 0 leaves the response in
-// resp (the caller frees it); -1 has freed it and written err.
-int ws_backend_fetch(const char *name, const char *method, const char *url, const char *headers,
-                     const void *body, size_t body_len, int timeout_ms, ws_resp *resp,
-                     int *status_out, char *err, size_t err_size);
+// more (or no response) worded by upstream_error, with cfg's keys redacted. 0 leaves the response
+// in resp (the caller frees it); -1 has freed it and written err.
+int ws_backend_fetch(const ws_config *cfg, const char *name, const char *method, const char *url,
+                     const char *headers, const void *body, size_t body_len, int timeout_ms,
+                     ws_resp *resp, int *status_out, char *err, size_t err_size);
 
 // ws_backend_fetch followed by parse_json; the response is released before
 // returning on every path. 0 with the document in *doc, or -1.
-int ws_backend_fetch_json(const char *name, const char *method, const char *url,
-                          const char *headers, const void *body, size_t body_len, int timeout_ms,
-                          int *status_out, ws_doc_ptr *doc, char *err, size_t err_size);
+int ws_backend_fetch_json(const ws_config *cfg, const char *name, const char *method,
+                          const char *url, const char *headers, const void *body, size_t body_len,
+                          int timeout_ms, int *status_out, ws_doc_ptr *doc, char *err,
+                          size_t err_size);
 
 // What sets one keyed JSON POST API apart from the others.
 struct ws_post_api {

@@ -50,8 +50,8 @@ int search_duckduckgo(const ws_config *cfg, const char *query, int count, const 
   }
 
   ws_resp resp;
-  if (ws_backend_fetch(kName, "POST", url.data, kHeaders, body.data, body.len, WS_TIMEOUT_GET_MS,
-                       &resp, status_out, err, err_size) != 0) {
+  if (ws_backend_fetch(cfg, kName, "POST", url.data, kHeaders, body.data, body.len,
+                       WS_TIMEOUT_GET_MS, &resp, status_out, err, err_size) != 0) {
     return -1;
   }
   ws_resp_guard release(&resp);

@@ -64,7 +64,7 @@ int search_searxng(const ws_config *cfg, const char *query, int count, const cha
   }
 
   ws_doc_ptr doc;
-  if (ws_backend_fetch_json(kName, "GET", url.data, "Accept: application/json\r\n", nullptr, 0,
+  if (ws_backend_fetch_json(cfg, kName, "GET", url.data, "Accept: application/json\r\n", nullptr, 0,
                             WS_TIMEOUT_GET_MS, status_out, &doc, err, err_size) != 0) {
     return -1;
   }

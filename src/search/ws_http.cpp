@@ -8,8 +8,10 @@
 
 #include "sdk/tq_conn.h"
 #include "sdk/tq_http.h"
+#include "sdk/tq_proxy.h"
 #include "sdk/tq_url.h"
 #include "util/ws_buf.h"
+#include "util/ws_redact.h"
 #include "util/ws_text.h"
 
 namespace {
@@ -51,6 +53,10 @@ const char *json_detail(yyjson_val *root) {
 }
 
 }  // namespace
+
+void ws_http_cgi_mode(void) {
+  tq_proxy_set_cgi(1);
+}
 
 int ws_http_do(const char *method, const char *url, const char *headers, const void *body,
                size_t body_len, int timeout_ms, ws_resp *resp) {
@@ -152,6 +158,11 @@ yyjson_val *jarr(yyjson_val *object, const char *key) {
 }
 
 void upstream_error(const ws_resp *resp, const char *name, char *err, size_t err_size) {
+  upstream_error_redacted(resp, name, nullptr, err, err_size);
+}
+
+void upstream_error_redacted(const ws_resp *resp, const char *name, const ws_secrets *secrets,
+                             char *err, size_t err_size) {
   if (name == nullptr) name = "";
   long status = resp != nullptr ? resp->status : 0;
   char detail[320] = "";
@@ -161,7 +172,11 @@ void upstream_error(const ws_resp *resp, const char *name, char *err, size_t err
     std::unique_ptr<yyjson_doc, ws_doc_deleter> doc(read_strict(body, body_len));
     if (doc) {
       const char *s = json_detail(yyjson_doc_get_root(doc.get()));
-      if (s != nullptr) ws_copy(detail, sizeof detail, s);
+      if (s != nullptr) {
+        ws_copy(detail, sizeof detail, s);
+        // Redacted after the cut, so a key that the cut shortened counts too.
+        ws_redact(detail, sizeof detail, secrets, strlen(s) >= sizeof detail);
+      }
     }
     if (detail[0] == '\0') {
       // The start of the page as plain text; the cut never splits a
@@ -173,6 +188,8 @@ void upstream_error(const ws_resp *resp, const char *name, char *err, size_t err
       char text[321];
       ws_html_text(text, sizeof text, head);
       ws_copy(detail, sizeof detail, text);
+      // Entities may spell a key that the raw bytes do not.
+      ws_redact(detail, sizeof detail, secrets, n < body_len || strlen(text) >= sizeof detail);
     }
   }
   set_err(err, err_size, "%s returned HTTP %ld%s%s", name, status, detail[0] ? ": " : "", detail);

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "util/ws_redact.h"
+
 struct ws_resp {
   int ok;
   char error[512];
@@ -14,6 +16,10 @@ struct ws_resp {
   size_t body_len;
 };
 
+// Tells the network client that the process is a CGI program, once, before
+// the first exchange: the environment then also holds the client's request
+// headers, and the "Proxy:" header (HTTP_PROXY) must never pick the proxy.
+void ws_http_cgi_mode(void);
 int ws_http_do(const char *method, const char *url, const char *headers, const void *body,
                size_t body_len, int timeout_ms, ws_resp *resp);
 void ws_resp_free(ws_resp *resp);
@@ -23,6 +29,10 @@ int parse_json(const ws_resp *resp, yyjson_doc **doc_out, const char *name, char
 const char *jstr(yyjson_val *object, const char *key);
 yyjson_val *jarr(yyjson_val *object, const char *key);
 void upstream_error(const ws_resp *resp, const char *name, char *err, size_t err_size);
+// upstream_error with every secret replaced by "[redacted]" in the service's
+// text, also one that the detail's bound cut short. NULL secrets: none.
+void upstream_error_redacted(const ws_resp *resp, const char *name, const ws_secrets *secrets,
+                             char *err, size_t err_size);
 // Compact JSON body for Tavily and Perplexity; caller frees; NULL when out of memory.
 char *json_body(const char *query, int max_results, int advanced, int include_answer);
 

@@ -5,7 +5,9 @@
 
 #include "sdk/tq_conn.h"
 #include "sdk/tq_url.h"
+#include "search/ws_backend_common.h"
 #include "util/ws_buf.h"
+#include "util/ws_redact.h"
 
 namespace {
 
@@ -25,6 +27,41 @@ int readiness(const ws_config *cfg, const char *id, bool want_ready) {
   if (ws_ieq(id, "exa")) return present(cfg->exa_key) ? 1 : 0;
   if (ws_ieq(id, "perplexity")) return present(cfg->pplx_key) ? 1 : 0;
   return 0;
+}
+
+// A field at (or within a secret's reach of) its bound may have been cut
+// there, taking the tail of a key with it.
+template <size_t N>
+void redact_field(char (&field)[N], const ws_secrets *keys) {
+  ws_redact(field, N, keys, strnlen(field, N) + WS_REDACT_MIN >= N);
+}
+
+// The last word on what an upstream sent: every configured key out of the
+// message and every result, whichever way the backend got them there.
+void redact_outcome(const ws_config *cfg, ws_results *list, char *err, size_t err_size) {
+  ws_secrets keys;
+  ws_backend_secrets(cfg, &keys);
+  if (err != nullptr && err_size > 0) {
+    ws_redact(err, err_size, &keys, strnlen(err, err_size) + 1 >= err_size);
+  }
+  for (int i = 0; i < list->count; i++) {
+    ws_result &r = list->items[i];
+    redact_field(r.title, &keys);
+    redact_field(r.url, &keys);
+    redact_field(r.snippet, &keys);
+    redact_field(r.published, &keys);
+    redact_field(r.site, &keys);
+  }
+  ws_buf &answer = list->answer;
+  if (answer.data != nullptr && answer.len > 0) {
+    // The answer is uncut: room for every replacement, whole keys only.
+    if (ws_buf_need(&answer, (answer.len / WS_REDACT_MIN + 1) * sizeof WS_REDACTED) != 0) {
+      ws_redact(answer.data, answer.len + 1, &keys, 0);
+    } else {
+      ws_redact(answer.data, answer.cap, &keys, 0);
+    }
+    answer.len = strlen(answer.data);
+  }
 }
 
 int clamp_request(int count, const ws_config *cfg) {
@@ -100,5 +137,6 @@ int ws_search(const ws_config *cfg, const char *provider, const char *query, int
     rc = search_perplexity(cfg, query, n, list, status_out, err, err_size);
   }
   list->took_ms = tq_now_ms() - start;
+  redact_outcome(cfg, list, err, err_size);
   return rc;
 }

@@ -192,6 +192,53 @@ describe('MCP server through the official client SDK', { skip: !BINARY }, () => 
     assert.deepEqual(JSON.parse(r.content[0].text), doc);
   });
 
+  test('calls sent at once all get their own replies', async () => {
+    // The mock's own SearXNG answer, handed out after 400 ms, so the calls
+    // overlap on the server.
+    const doc = await (await fetch(`${mock.base}/searxng/search?q=x&format=json`)).text();
+    await script(mock.base, { prefix: '/searxng', body: doc, delay_ms: 400, times: 10 });
+    const queries = Array.from({ length: 10 }, (_, i) => `at once ${i}`);
+    const [pong, providers, ...results] = await Promise.all([
+      client.ping(),
+      client.callTool({ name: 'web_search_providers', arguments: {} }, CallToolResultSchema),
+      ...queries.map((query) => client.callTool(
+        { name: 'web_search', arguments: { query, provider: 'searxng' } }, CallToolResultSchema)),
+    ]);
+    assert.deepEqual(pong, {});
+    assert.equal(providers.structuredContent.active, 'duckduckgo');
+    assert.deepEqual(results.map((r) => [r.structuredContent.query, r.structuredContent.count]),
+      queries.map((q) => [q, 3]));
+  });
+
+  test('a cancelled call gets no reply and its upstream connection is closed', async () => {
+    await fetch(`${mock.base}/__reset`, { method: 'POST' });
+    const doc = await (await fetch(`${mock.base}/brave/res/v1/web/search?q=x`)).text();
+    await script(mock.base, { prefix: '/brave', body: doc, delay_ms: 20000, times: 1 });
+    const ac = new AbortController();
+    const slow = client.callTool(
+      { name: 'web_search', arguments: { query: 'to be cancelled', provider: 'brave' } },
+      CallToolResultSchema, { signal: ac.signal });
+    // Cancel once the mock holds the request.
+    let seen = [];
+    for (let i = 0; i < 200 && seen.length < 2; i++) {
+      await new Promise((r) => setTimeout(r, 25));
+      seen = await (await fetch(`${mock.base}/__requests`)).json();
+    }
+    assert.equal(seen.length, 2, 'the slow search never reached the mock');
+    ac.abort('no longer needed');
+    await assert.rejects(slow);
+    let entry;
+    for (let i = 0; i < 200; i++) {
+      entry = (await (await fetch(`${mock.base}/__requests`)).json())[1];
+      if (entry.peer_closed_ms !== null) break;
+      await new Promise((r) => setTimeout(r, 25));
+    }
+    assert.match(entry.target, /to\+be\+cancelled|to%20be%20cancelled/);
+    assert.ok(entry.peer_closed_ms !== null && entry.peer_closed_ms < 20000);
+    // The conversation goes on.
+    assert.deepEqual(await client.ping(), {});
+  });
+
   test('an unknown tool is a JSON-RPC error', async () => {
     await assert.rejects(
       client.callTool({ name: 'Web_Search', arguments: { query: 'x' } }, CallToolResultSchema),

@@ -12,6 +12,9 @@ import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
 
 const BINARY = process.env.WS_BINARY;
+const ENV_KEY = 'pplx-env-key-0123456789';
+const ENV_HINT =
+  'A key is set in the environment of this node; it stays in force when keys are cleared here.';
 const SUPPORT = fileURLToPath(new URL('../support/', import.meta.url));
 const ARTIFACTS = fileURLToPath(new URL('./artifacts/', import.meta.url));
 const PASSWORD = 'pa ss+&wd';
@@ -125,7 +128,7 @@ window.addEventListener('message', function (e) {
     mock = await startHelper('mock_upstream.py', []);
     web = await startHelper('lighttpd_server.py', ['--binary', BINARY, '--docroot', docroot,
       '--env', `SWEBSEARCH_CONFIG_DIR=${configDir}`, '--env', `BOT_PASSWORD=${PASSWORD}`,
-      '--env', `WEBSEARCH_MOCK_BASE=${mock.base}`]);
+      '--env', `WEBSEARCH_MOCK_BASE=${mock.base}`, '--env', `PERPLEXITY_API_KEY=${ENV_KEY}`]);
     // Playwright gives the browser a fresh temporary --user-data-dir itself.
     browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
   });
@@ -154,7 +157,7 @@ window.addEventListener('message', function (e) {
       ['DuckDuckGo', 'SearXNG', 'Brave', 'Tavily', 'Exa', 'Perplexity']);
     // The mock base gives SearXNG a URL; no key is stored.
     assert.deepEqual(await tiles.locator('.badge').allTextContents(),
-      ['ready', 'ready', 'no key', 'no key', 'no key', 'no key']);
+      ['ready', 'ready', 'no key', 'no key', 'no key', 'key set']);
     assert.deepEqual(await tiles.locator('.tile-hint').allTextContents(),
       ['No key needed', 'Self-hosted', 'Structured API', 'Agent-optimised', 'Neural search',
         'Answer + sources']);
@@ -165,6 +168,7 @@ window.addEventListener('message', function (e) {
       assert.match(await a.getAttribute('href'), /^https:\/\//);
     }
     assert.equal(await page.locator('.tile.active .tile-label').textContent(), 'DuckDuckGo');
+    assert.equal(await page.locator('#mcpUrl').textContent(), `${web.base}/plugin/mcp`);
     assert.equal(await page.locator('#backend').inputValue(), 'duckduckgo');
     assert.deepEqual(await page.locator('#backend option').evaluateAll(
       (os) => os.map((o) => o.value)),
@@ -174,10 +178,11 @@ window.addEventListener('message', function (e) {
     assert.equal(await page.locator('#searxng_categories').inputValue(), 'general');
     assert.equal(await page.locator('#tavily_answer').inputValue(), '0');
     assert.equal(await page.locator('#searxng_base').inputValue(), `${mock.base}/searxng`);
-    for (const k of ['brave', 'tavily', 'exa', 'pplx']) {
+    for (const k of ['brave', 'tavily', 'exa']) {
       assert.equal(await page.locator(`#${k}_key`).getAttribute('placeholder'), 'unset');
       assert.equal(await page.locator(`#${k}_hint`).textContent(), 'No key saved.');
     }
+    assert.equal(await page.locator('#pplx_hint').textContent(), ENV_HINT);
     assert.equal(calls.length, 1);
     assert.equal(new URL(calls[0].url()).search,
       `?action=config&${PWD}&format=json`);
@@ -303,6 +308,10 @@ window.addEventListener('message', function (e) {
     assert.deepEqual([cfg.brave_key, cfg.tavily_key, cfg.exa_key, cfg.pplx_key], ['', '', '', '']);
     assert.equal(cfg.region, 'us-en');
     assert.equal(await page.locator('#brave_hint').textContent(), 'No key saved.');
+    // A key from the environment outlives the clearing, and the page says why.
+    assert.equal(await page.locator('#pplx_hint').textContent(), ENV_HINT);
+    assert.equal(await page.locator('#pplx_key').getAttribute('placeholder'),
+      'set (leave blank to keep)');
   });
 
   test('searches and shows results, answers and failures', async () => {

@@ -68,6 +68,7 @@ class CgiCase(unittest.TestCase):
         if body is not None:
             data = body if isinstance(body, bytes) else json.dumps(body).encode()
             e["CONTENT_LENGTH"] = str(len(data))
+            e["CONTENT_TYPE"] = "application/json"
         if content_length is not None:
             e["CONTENT_LENGTH"] = content_length
         e.update(env or {})
@@ -253,6 +254,134 @@ class Auth(CgiCase):
         self.assertFalse(os.path.exists(self.config))
 
 
+class McpOverHttp(CgiCase):
+    """The MCP endpoint as one CGI request per JSON-RPC message."""
+    PW = "n0de-pw"
+    ACCEPTED = b"Status: 202 Accepted\r\nCache-Control: no-store\r\n\r\n"
+    PING = {"jsonrpc": "2.0", "id": 1, "method": "ping"}
+
+    def post(self, body, env=None, query="", method="POST", content_length=None):
+        e = {"PATH_INFO": "/mcp", "BOT_PASSWORD": self.PW,
+             "HTTP_AUTHORIZATION": "Bearer " + self.PW,
+             "HTTP_ACCEPT": "application/json, text/event-stream"}
+        e.update(env or {})
+        e = {k: v for k, v in e.items() if v is not None}
+        return self.run_cgi(query, method, body, env=e, content_length=content_length)
+
+    @staticmethod
+    def refusal(status, code, message, extra=b""):
+        return (status + extra + JSON_HEADER + b'{"jsonrpc":"2.0","id":null,"error":{"code":' +
+                str(code).encode() + b',"message":' + json.dumps(message).encode() + b"}}\n")
+
+    def test_transport_rules(self):
+        not_allowed = self.refusal(
+            b"Status: 405 Method Not Allowed\r\n", -32000,
+            "Method not allowed: send one JSON-RPC message with POST (no event stream, no "
+            "sessions)", b"Allow: POST\r\n")
+        bad_version = self.refusal(
+            b"Status: 400 Bad Request\r\n", -32000,
+            "Bad Request: unsupported MCP-Protocol-Version; this server speaks 2025-06-18 "
+            "(2025-03-26 is accepted too)")
+        not_acceptable = self.refusal(
+            b"Status: 406 Not Acceptable\r\n", -32000,
+            "Not Acceptable: replies are application/json, which the Accept header excludes")
+        parse_error = self.refusal(b"Status: 400 Bad Request\r\n", -32700,
+                                   "Parse error: not valid JSON")
+        batch = self.refusal(b"Status: 400 Bad Request\r\n", -32600,
+                             "Invalid request: expected an object")
+        too_large = self.refusal(b"Status: 413 Content Too Large\r\n", -32600,
+                                 "Request too large: a message may hold at most 1048576 bytes")
+        pong = JSON_HEADER + b'{"jsonrpc":"2.0","id":1,"result":{}}\n'
+        challenge = UNAUTHORIZED.replace(b"\r\n", b"\r\nWWW-Authenticate: Bearer\r\n", 1)
+        foreign = (b"Status: 403 Forbidden\r\n" + JSON_HEADER +
+                   b'{"ok":false,"error":"cross-site request refused"}\n')
+        notification = {"jsonrpc": "2.0", "method": "notifications/initialized"}
+        cases = [
+            # name, body, env, method, query, want
+            ("request", self.PING, {}, "POST", "", pong),
+            ("action=mcp", self.PING, {"PATH_INFO": None}, "POST", "action=mcp", pong),
+            ("pwd in the address", self.PING, {"HTTP_AUTHORIZATION": None}, "post",
+             "pwd=n0de-pw", pong),
+            ("notification", notification, {}, "POST", "", self.ACCEPTED),
+            ("cancel notification", {"jsonrpc": "2.0", "method": "notifications/cancelled",
+                                     "params": {"requestId": 1}}, {}, "POST", "", self.ACCEPTED),
+            ("response", {"jsonrpc": "2.0", "id": 9, "result": {}}, {}, "POST", "",
+             self.ACCEPTED),
+            ("error response", {"jsonrpc": "2.0", "id": 9, "error": {"code": 1}}, {}, "POST", "",
+             self.ACCEPTED),
+            ("GET", None, {}, "GET", "", not_allowed),
+            ("DELETE", None, {"HTTP_MCP_SESSION_ID": "x"}, "DELETE", "", not_allowed),
+            ("GET through action=mcp", None, {"PATH_INFO": None}, "GET", "action=mcp",
+             not_allowed),
+            ("Accept excludes JSON", self.PING, {"HTTP_ACCEPT": "text/event-stream"}, "POST", "",
+             not_acceptable),
+            ("no Accept", self.PING, {"HTTP_ACCEPT": None}, "POST", "", pong),
+            ("Accept */*", self.PING, {"HTTP_ACCEPT": "*/*"}, "POST", "", pong),
+            ("version 2025-06-18", self.PING, {"HTTP_MCP_PROTOCOL_VERSION": "2025-06-18"},
+             "POST", "", pong),
+            ("version 2025-03-26", self.PING, {"HTTP_MCP_PROTOCOL_VERSION": "2025-03-26"},
+             "POST", "", pong),
+            ("version 2024-11-05", self.PING, {"HTTP_MCP_PROTOCOL_VERSION": "2024-11-05"},
+             "POST", "", bad_version),
+            ("empty version", self.PING, {"HTTP_MCP_PROTOCOL_VERSION": ""}, "POST", "",
+             bad_version),
+            ("same Origin", self.PING, {"HTTP_ORIGIN": "http://127.0.0.1:8080",
+                                        "HTTP_HOST": "127.0.0.1:8080"}, "POST", "", pong),
+            ("foreign Origin", self.PING, {"HTTP_ORIGIN": "http://evil.test:8080",
+                                           "HTTP_HOST": "127.0.0.1:8080"}, "POST", "", foreign),
+            ("foreign Origin, GET", None, {"HTTP_ORIGIN": "http://127.0.0.1:9",
+                                           "HTTP_HOST": "127.0.0.1:8080"}, "GET", "", foreign),
+            ("foreign Origin, no password", self.PING, {
+                "HTTP_ORIGIN": "null", "HTTP_HOST": "127.0.0.1", "HTTP_AUTHORIZATION": None},
+             "POST", "", foreign),
+            ("no password", self.PING, {"HTTP_AUTHORIZATION": None}, "POST", "", challenge),
+            ("wrong bearer", self.PING, {"HTTP_AUTHORIZATION": "Bearer n0de-pw "}, "POST", "",
+             challenge),
+            ("wrong bearer, GET", None, {"HTTP_AUTHORIZATION": "Bearer x"}, "GET", "",
+             challenge),
+            ("X-Bot-Password", self.PING, {"HTTP_AUTHORIZATION": None,
+                                           "HTTP_X_BOT_PASSWORD": self.PW}, "POST", "", pong),
+            ("no body", None, {}, "POST", "", parse_error),
+            ("not JSON", b"{nope", {}, "POST", "", parse_error),
+            ("batch", [self.PING], {}, "POST", "", batch),
+        ]
+        for name, body, env, method, query, want in cases:
+            with self.subTest(name):
+                self.assertEqual(self.post(body, env, query, method), want)
+        with self.subTest("oversized body"):
+            self.assertEqual(self.post(b"x" * 64, content_length="1048577"), too_large)
+        with self.subTest("largest body"):
+            pad = json.dumps(self.PING)[:-1].encode() + b', "pad": "'
+            body = pad + b"x" * (1048576 - len(pad) - 2) + b'"}'
+            self.assertEqual(self.post(body), pong)
+
+    def test_replies_are_the_stdio_servers(self):
+        lines = [
+            {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+             "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                        "clientInfo": {"name": "t", "version": "1"}}},
+            {"jsonrpc": "2.0", "id": "s", "method": "tools/list"},
+            {"jsonrpc": "2.0", "id": 3, "method": "tools/call",
+             "params": {"name": "web_search_providers", "arguments": {}}},
+            {"jsonrpc": "2.0", "id": 4, "method": "tools/call",
+             "params": {"name": "web_search", "arguments": {"query": ""}}},
+            {"jsonrpc": "2.0", "id": 5, "method": "tools/call", "params": {"name": "Web_Search"}},
+            {"jsonrpc": "2.0", "id": 6, "method": "nope"},
+            {"jsonrpc": "2.0", "id": None, "method": 5},
+        ]
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self._tmp.name,
+               "SWEBSEARCH_CONFIG_DIR": self.dir, "WEBSEARCH_PROVIDER": "exa"}
+        stdio = subprocess.run([BINARY, "--mcp"], env=env, capture_output=True,
+                               timeout=RUN_TIMEOUT_S,
+                               input=b"".join(json.dumps(m).encode() + b"\n" for m in lines))
+        want = stdio.stdout.splitlines(keepends=True)
+        self.assertEqual(len(want), len(lines))
+        for message, line in zip(lines, want):
+            with self.subTest(message=message):
+                out = self.post(message, {"WEBSEARCH_PROVIDER": "exa"})
+                self.assertEqual(out, JSON_HEADER + line)
+
+
 class Save(CgiCase):
     def save(self, body=None, query="format=json", env=None):
         if body is not None:
@@ -368,9 +497,6 @@ class Save(CgiCase):
         self.assertEqual((cfg["count"], cfg["safe"], cfg["region"], cfg["brave_key"]),
                          (4, "off", "a-b c", "K+1"))
 
-    def test_environment_values_are_written_through(self):
-        self.save({}, env={"BRAVE_API_KEY": "from-env"})
-        self.assertEqual(self.stored()["brave_key"], "from-env")
 
     def test_failing_writes_answer_500_and_keep_the_old_file(self):
         self.save({"region": "old"})

@@ -117,7 +117,8 @@ class Stress(unittest.TestCase):
         env = dict(sanitizer_env(), **{
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             "SWEBSEARCH_CONFIG_DIR": self.config_dir,
-            "REQUEST_METHOD": "POST", "QUERY_STRING": "format=json"})
+            "REQUEST_METHOD": "POST", "QUERY_STRING": "format=json",
+            "CONTENT_TYPE": "application/json"})
 
         def start(i):
             body = json.dumps(save_body(i)).encode()

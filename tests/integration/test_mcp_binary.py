@@ -12,10 +12,12 @@ import threading
 import unittest
 
 import mock_upstream
-from mock_upstream import MockUpstream
+from mock_upstream import BRAVE_DOC, SEARXNG_DOC, MockUpstream
 
 BINARY = os.environ.get("WS_BINARY", "")
 RUN_TIMEOUT_S = 90
+# Waits for the binary stretch by this factor under valgrind.
+TIME_SCALE = float(os.environ.get("WS_TIME_SCALE", "1"))
 LINE_MAX = 1048575
 
 PARSE_ERROR = b'{"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error: not valid JSON"}}'
@@ -125,8 +127,9 @@ def text_block(provider, query, results, answer=None):
     return out
 
 
-@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
-class McpBinary(unittest.TestCase):
+class McpCase(unittest.TestCase):
+    """The mock, a scratch configuration folder and ways to run the binary."""
+
     @classmethod
     def setUpClass(cls):
         cls.mock = MockUpstream().start()
@@ -143,7 +146,7 @@ class McpBinary(unittest.TestCase):
     def env(self, **extra):
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.dir,
                "SWEBSEARCH_CONFIG_DIR": self.dir, "WEBSEARCH_MOCK_BASE": self.mock.base}
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 env[name] = os.environ[name]
         env.update(extra)
@@ -164,11 +167,23 @@ class McpBinary(unittest.TestCase):
             self.assertNotIn(b"\r", line)
         return lines
 
+    def by_id(self, lines):
+        """The reply lines keyed by id; each id must answer exactly once."""
+        out = {}
+        for line in lines:
+            i = json.loads(line)["id"]
+            self.assertNotIn(i, out, "two replies for id %r" % (i,))
+            out[i] = line
+        return out
+
     def result_of(self, line, i):
         doc = json.loads(line)
         self.assertEqual(doc["id"], i)
         return doc["result"]
 
+
+@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
+class McpBinary(McpCase):
     # --- framing ---------------------------------------------------------
 
     def test_empty_lines_carriage_returns_and_eof_without_newline(self):
@@ -274,9 +289,10 @@ class McpBinary(unittest.TestCase):
         providers = list(EXPECTED)
         data = b"".join(search(i, {"query": "example search", "provider": name}) + b"\n"
                         for i, name in enumerate(providers, 1))
-        lines = self.run_mcp(data, **KEYS)
-        self.assertEqual(len(lines), len(providers))
-        for i, (name, line) in enumerate(zip(providers, lines), 1):
+        lines = self.by_id(self.run_mcp(data, **KEYS))
+        self.assertEqual(sorted(lines), list(range(1, len(providers) + 1)))
+        for i, name in enumerate(providers, 1):
+            line = lines[i]
             with self.subTest(provider=name):
                 result = self.result_of(line, i)
                 self.assertNotIn("isError", result)
@@ -295,7 +311,7 @@ class McpBinary(unittest.TestCase):
                                  text_block(name, "example search", EXPECTED[name]))
                 self.assertEqual(list(result), ["content", "structuredContent"])
         targets = [r["target"].split("/")[1] for r in self.mock.requests()]
-        self.assertEqual(targets, providers)
+        self.assertEqual(sorted(targets), sorted(providers))
 
     def test_page_without_hits_gives_no_results(self):
         self.mock.script("/duckduckgo", body=mock_upstream.DDG_NO_HIT_PAGE,
@@ -318,13 +334,15 @@ class McpBinary(unittest.TestCase):
                                     TAVILY_ANSWER))
 
     def test_backend_errors_are_tool_errors(self):
-        self.mock.script("/brave", status=401, body='{"message":"bad key"}',
+        # The service quotes the key it was sent; the tool result never does.
+        self.mock.script("/brave", status=401, body='{"message":"bad key brave-test-key"}',
                          headers=[["Content-Type", "application/json"]])
         self.mock.script("/searxng", status=200, body="{}")
         self.mock.script("/exa", status=200, body="")
         self.mock.script("/perplexity", status=429, body='{"detail":"Rate limit"}')
         cases = [
-            ("brave", '{"ok":false,"error":"Brave returned HTTP 401: bad key","status":401}'),
+            ("brave", '{"ok":false,"error":"Brave returned HTTP 401: bad key [redacted]",'
+                      '"status":401}'),
             ("searxng", '{"ok":false,"error":"SearXNG answered without a results array - check '
                         'that this instance allows ?format=json (settings.yml: search.formats)",'
                         '"status":200}'),
@@ -339,9 +357,10 @@ class McpBinary(unittest.TestCase):
         data = b"".join(search(i, {"query": "x", "provider": name}) + b"\n"
                         for i, (name, _) in enumerate(cases, 1))
         keys = dict(KEYS, TAVILY_API_KEY=None)
-        lines = self.run_mcp(data, **keys)
-        self.assertEqual(len(lines), len(cases))
-        for i, ((name, doc), line) in enumerate(zip(cases, lines), 1):
+        lines = self.by_id(self.run_mcp(data, **keys))
+        self.assertEqual(sorted(lines), list(range(1, len(cases) + 1)))
+        for i, (name, doc) in enumerate(cases, 1):
+            line = lines[i]
             with self.subTest(provider=name):
                 want = (b'{"jsonrpc":"2.0","id":%d,"result":{"content":[{"type":"text","text":'
                         % i + json.dumps(doc, ensure_ascii=False).encode() +
@@ -361,12 +380,13 @@ class McpBinary(unittest.TestCase):
         lines = p.stdout.split(b"\n")
         self.assertEqual(lines[-1], b"")
         self.assertEqual(len(lines), 3, p.stdout)
-        result = self.result_of(lines[0], 1)
+        replies = self.by_id(lines[:-1])
+        result = self.result_of(replies[1], 1)
         self.assertTrue(result["isError"])
         self.assertFalse(result["structuredContent"]["ok"])
         self.assertNotIn("status", result["structuredContent"])
         self.assertTrue(result["structuredContent"]["error"])
-        self.assertEqual(lines[1], pong(2))
+        self.assertEqual(replies[2], pong(2))
 
     def test_providers_tool(self):
         lines = self.run_mcp(
@@ -387,6 +407,189 @@ class McpBinary(unittest.TestCase):
                                  "exa": (False, False), "perplexity": (False, False)})
         self.assertEqual(doc["providers"][1]["base"], self.mock.base + "/searxng")
         self.assertEqual([p["id"] for p in doc["providers"] if "base" in p], ["searxng"])
+
+
+class Session:
+    """The binary on live pipes: lines go in one by one, replies are read
+    as they come."""
+
+    def __init__(self, env):
+        self.p = subprocess.Popen([BINARY, "--mcp"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        self.replies = queue.Queue()
+        self.reader = threading.Thread(target=self._pump, daemon=True)
+        self.reader.start()
+
+    def _pump(self):
+        for line in self.p.stdout:
+            self.replies.put(line.rstrip(b"\n"))
+        self.replies.put(None)
+
+    def send(self, *lines):
+        self.p.stdin.write(b"".join(line + b"\n" for line in lines))
+        self.p.stdin.flush()
+
+    def next_reply(self, timeout=30):
+        line = self.replies.get(timeout=timeout * TIME_SCALE)
+        if line is None:
+            raise AssertionError("standard output ended")
+        return line
+
+    def close(self):
+        """Closes standard input; returns the remaining replies and the exit status."""
+        self.p.stdin.close()
+        rest = []
+        while True:
+            line = self.replies.get(timeout=RUN_TIMEOUT_S)
+            if line is None:
+                break
+            rest.append(line)
+        return rest, self.p.wait(timeout=RUN_TIMEOUT_S)
+
+    def kill(self):
+        if self.p.poll() is None:
+            self.p.kill()
+            self.p.wait()
+        self.reader.join(5)
+        self.p.stdout.close()
+        if not self.p.stdin.closed:
+            self.p.stdin.close()
+
+
+def cancel(i):
+    return b'{"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":%d}}' % i
+
+
+@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
+class McpParallel(McpCase):
+    """Searches beside the reader: replies in completion order, one per
+    request, cancellation, the queue bound, serial mode and settings read
+    again when config.json changes."""
+
+    def session(self, **extra):
+        s = Session(self.env(**extra))
+        self.addCleanup(s.kill)
+        return s
+
+    def slow(self, provider, delay_ms, times=None):
+        """The service's usual answer, after delay_ms."""
+        doc = {"brave": BRAVE_DOC, "searxng": SEARXNG_DOC}[provider]
+        self.mock.script("/" + provider, body=json.dumps(doc), delay_ms=delay_ms, times=times)
+
+    def wait_for_requests(self, n):
+        for _ in range(int(400 * TIME_SCALE)):
+            if len(self.mock.requests()) >= n:
+                return self.mock.requests()
+            threading.Event().wait(0.025)
+        self.fail("the mock saw %d requests, not %d" % (len(self.mock.requests()), n))
+
+    def test_burst_of_mixed_requests_answers_each_id_once_and_finishes_at_end_of_input(self):
+        # Twelve searches (more than run at once) still in flight when the
+        # input ends, among pings, errors and notifications.
+        self.slow("searxng", 300)
+        lines, want = [], {}
+        for i in range(1, 21):
+            kind = i % 5
+            if kind in (0, 2, 4) or i == 1:
+                lines.append(search(i, {"query": "burst-%d" % i, "provider": "searxng"}))
+                want[i] = "search"
+            elif kind == 1:
+                lines.append(ping(i))
+                want[i] = pong(i)
+            else:
+                lines.append(b'{"jsonrpc":"2.0","id":%d,"method":"nope"}' % i)
+                want[i] = (b'{"jsonrpc":"2.0","id":%d,"error":{"code":-32601,'
+                           b'"message":"Method not found"}}' % i)
+            lines.append(b'{"jsonrpc":"2.0","method":"notifications/progress"}')
+        lines.append(cancel(999))  # names nothing: ignored
+        replies = self.by_id(self.run_mcp(b"\n".join(lines) + b"\n"))
+        self.assertEqual(sorted(replies), sorted(want))
+        for i, w in want.items():
+            if w == "search":
+                self.assertEqual(self.result_of(replies[i], i)["structuredContent"]["count"], 3)
+            else:
+                self.assertEqual(replies[i], w)
+        self.assertEqual(sorted(r["target"].split("q=")[1].split("&")[0]
+                                for r in self.mock.requests()),
+                         sorted("burst-%d" % i for i, w in want.items() if w == "search"))
+
+    def test_reply_order_by_mode(self):
+        # A slow search, then a fast one and a ping: in parallel mode the
+        # fast replies overtake it; serial mode keeps request order.
+        self.slow("brave", 1500)
+        data = (search(1, {"query": "slow", "provider": "brave"}) + b"\n" +
+                search(2, {"query": "fast", "provider": "searxng"}) + b"\n" + ping(3) + b"\n")
+        for serial, order in ((None, [3, 2, 1]), ("0", [3, 2, 1]), ("yes", [3, 2, 1]),
+                              ("1", [1, 2, 3])):
+            with self.subTest(WEBSEARCH_MCP_SERIAL=serial):
+                lines = self.run_mcp(data, WEBSEARCH_MCP_SERIAL=serial, **KEYS)
+                self.assertEqual([json.loads(line)["id"] for line in lines], order)
+                self.assertEqual(self.result_of(lines[order.index(1)], 1)
+                                 ["structuredContent"]["count"], 3)
+
+    def test_cancel_of_a_running_and_a_waiting_search(self):
+        # Eight slow searches occupy every worker; a ninth waits.
+        self.slow("brave", 8000)
+        s = self.session(**KEYS)
+        s.send(*[search(i, {"query": "slow-%d" % i, "provider": "brave"}) for i in range(1, 10)])
+        self.wait_for_requests(8)
+        # The waiting one goes first, so the freed worker cannot start it.
+        s.send(cancel(9), cancel(3), cancel(3), cancel(42))
+        # The cancelled search's worker is free again: a fast search is
+        # answered while the other seven still wait for the mock.
+        s.send(search(10, {"query": "fast", "provider": "searxng"}))
+        self.assertEqual(self.result_of(s.next_reply(), 10)["structuredContent"]["count"], 3)
+        seen = self.mock.requests()
+        slow = {r["target"].split("q=")[1].split("&")[0]: r for r in seen
+                if r["target"].startswith("/brave/")}
+        self.assertEqual(sorted(slow), sorted("slow-%d" % i for i in range(1, 9)))
+        # The mock saw the cancelled exchange's connection close long before
+        # its answer was due; the others are still open.
+        self.assertIsNotNone(slow["slow-3"]["peer_closed_ms"])
+        self.assertLess(slow["slow-3"]["peer_closed_ms"], 8000)
+        self.assertEqual([k for k, r in slow.items() if r["peer_closed_ms"] is not None],
+                         ["slow-3"])
+        rest, status = s.close()
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(json.loads(line)["id"] for line in rest), [1, 2, 4, 5, 6, 7, 8])
+
+    def test_reader_waits_once_the_queue_is_full(self):
+        # Eight running and 64 waiting: the next call holds the reader, so a
+        # ping behind it is answered only after a worker took a waiting call,
+        # which it does only once its own reply is out.
+        self.slow("searxng", 1500, times=8)
+        s = self.session()
+        s.send(*[search(i, {"query": "q%d" % i, "provider": "searxng"}) for i in range(1, 74)])
+        s.send(ping(100))
+        replies = [s.next_reply(60) for _ in range(74)]
+        ids = [json.loads(line)["id"] for line in replies]
+        self.assertEqual(sorted(ids), list(range(1, 74)) + [100])
+        self.assertGreater(ids.index(100), 0, "the ping overtook a full queue")
+        self.assertEqual(s.close(), ([], 0))
+
+    def test_saved_settings_apply_to_the_next_call(self):
+        s = self.session(BRAVE_API_KEY=None)
+        s.send(search(1, {"query": "x", "provider": "brave"}))
+        self.assertIn("Brave needs an API key",
+                      self.result_of(s.next_reply(), 1)["structuredContent"]["error"])
+        # Saved the way the page saves: a new file renamed over the old one.
+        path = os.path.join(self.dir, "config.json")
+        for n, key in enumerate(("saved-key-one", "saved-key-two"), 2):
+            with open(path + ".tmp", "w") as f:
+                json.dump({"brave_key": key}, f)
+            os.replace(path + ".tmp", path)
+            self.mock.reset()
+            s.send(search(n, {"query": "x", "provider": "brave"}))
+            self.assertEqual(self.result_of(s.next_reply(), n)["structuredContent"]["count"], 3)
+            headers = {k.lower(): v for k, v in self.mock.requests()[0]["headers"]}
+            self.assertEqual(headers["x-subscription-token"], key)
+        # The environment still wins over the file.
+        self.assertEqual(s.close(), ([], 0))
+        lines = self.run_mcp(search(5, {"query": "x", "provider": "brave"}) + b"\n",
+                             BRAVE_API_KEY="env-key")
+        self.assertEqual(self.result_of(lines[0], 5)["structuredContent"]["count"], 3)
+        headers = {k.lower(): v for k, v in self.mock.requests()[-1]["headers"]}
+        self.assertEqual(headers["x-subscription-token"], "env-key")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "support/loopback_server.h"
 #include "support/process_probe.h"
@@ -249,6 +251,84 @@ TEST_F(TqConnLoopback, FailedTlsOpenLeavesNothingOpen) {
   EXPECT_EQ(c.tls_ready, 0);
   tq_conn_close(&c);
   tq_conn_close(&c);
+}
+
+// A cancelled search must give its thread back at once: whichever wait the
+// exchange is in (connect, TLS handshake, reading the answer), signalling
+// the thread's wake-up handle ends it long before its deadline, and the
+// handle, once cleared, lets the next exchange wait normally.
+TEST_F(TqConnLoopback, WakeUpHandleEndsEveryWaitOfItsThread) {
+  ws_test::loopback_script stalled;
+  stalled.stall();
+  ws_test::loopback_server srv(stalled, 3);
+  ASSERT_TRUE(srv.ok());
+  ws_test::silent_listener sl;
+
+  struct row {
+    const char *stage;
+    std::function<int(char *, size_t)> op;  // 0 would mean it succeeded
+  };
+  const row rows[] = {
+      {"connect",
+       [&](char *err, size_t n) {
+         if (!sl.ok()) return -1;  // this kernel completes every connect
+         tq_socket s = tq_connect_timeout("127.0.0.1", sl.port(), 60000, err, n);
+         tq_plat_close(s);
+         return s == TQ_NO_SOCKET ? -1 : 0;
+       }},
+      {"tls handshake",
+       [&](char *err, size_t n) {
+         tq_url u = make_url("127.0.0.1", srv.port(), 1);
+         tq_conn c;
+         int rc = tq_conn_open(&c, &u, 60000, err, n);
+         tq_conn_close(&c);
+         return rc;
+       }},
+      {"read",
+       [&](char *err, size_t n) {
+         tq_url u = make_url("127.0.0.1", srv.port(), 0);
+         tq_conn c;
+         if (tq_conn_open(&c, &u, 60000, err, n) != 0) return 0;
+         int rc = tq_fill(&c, tq_now_ms() + 60000);
+         tq_conn_close(&c);
+         return rc;
+       }},
+  };
+  tq_plat_wake *wake = tq_plat_wake_new();
+  ASSERT_NE(wake, nullptr);
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.stage);
+    int rc = 0;
+    int64_t took = 0;
+    char err[256] = "";
+    std::thread worker([&] {
+      tq_plat_wake_adopt(wake);
+      const int64_t t0 = tq_now_ms();
+      rc = r.op(err, sizeof err);
+      took = tq_now_ms() - t0;
+      tq_plat_wake_adopt(nullptr);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    tq_plat_wake_signal(wake);
+    worker.join();
+    EXPECT_EQ(rc, -1);
+    EXPECT_LT(took, 10000) << "the wait ran on to its deadline";
+    tq_plat_wake_clear(wake);
+  }
+  // Cleared, the handle no longer ends waits: a live peer answers.
+  ws_test::loopback_script answer;
+  answer.send("ok").close();
+  ws_test::loopback_server live(answer);
+  tq_plat_wake_adopt(wake);
+  tq_url u = make_url("127.0.0.1", live.port(), 0);
+  tq_conn c;
+  char err[256] = "";
+  ASSERT_EQ(tq_conn_open(&c, &u, 2000, err, sizeof err), 0) << err;
+  EXPECT_EQ(tq_fill(&c, tq_now_ms() + 2000), 1);
+  tq_conn_close(&c);
+  tq_plat_wake_adopt(nullptr);
+  tq_plat_wake_free(wake);
+  srv.stop();
 }
 
 }  // namespace

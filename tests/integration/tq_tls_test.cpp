@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sdk/tq_ca_bundle.h"
@@ -467,6 +468,35 @@ TEST_F(TqTls, AnchorsLoadOnceAtTheFirstHandshake) {
     });
   });
   EXPECT_TRUE(from_system.passed()) << from_system.err;
+}
+
+// Searches run on several threads: first handshakes that start together
+// load the bundles once between them, and all of them trust the chain.
+TEST_F(TqTls, ConcurrentFirstHandshakesLoadTheAnchorsOnce) {
+  const auto r = run_in_child({ca()}, [&] {
+    constexpr int kThreads = 6;
+    size_t counts[kThreads] = {};
+    int trusted[kThreads] = {};
+    std::string errors[kThreads];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++) {
+      threads.emplace_back([&, i] {
+        tq_conn c;
+        if (open_url(&c, url(i % 2 ? "rsa" : "ec"), 5000, &errors[i]) != 0) return;
+        counts[i] = c.anchor_count;
+        trusted[i] = c.trusted;
+        tq_conn_close(&c);
+      });
+    }
+    for (std::thread &t : threads) t.join();
+    for (int i = 0; i < kThreads; i++) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(errors[i], "");
+      EXPECT_EQ(trusted[i], 1);
+      EXPECT_EQ(counts[i], embedded_roots() + 1);
+    }
+  });
+  EXPECT_TRUE(r.passed()) << r.err;
 }
 
 }  // namespace

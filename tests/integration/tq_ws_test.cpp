@@ -164,6 +164,88 @@ class Peer {
   std::vector<std::string> lines_;
 };
 
+// tinyproxy from Debian on a loopback port of its own, in the foreground,
+// its log in dir; stopped and reaped on destruction. Without a ConnectPort
+// line it tunnels to any port.
+class Tinyproxy {
+ public:
+  bool start(const std::string &dir) {
+    log_path_ = dir + "/tinyproxy.log";
+    const std::string conf = dir + "/tinyproxy.conf";
+    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) {
+      port_ = free_port();
+      if (!ws_test::write_file(conf, "Port " + std::to_string(port_) +
+                                         "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n"
+                                         "LogLevel Connect\nDisableViaHeader Yes\n")) {
+        return false;
+      }
+      std::string args[] = {"tinyproxy", "-d", "-c", conf};
+      char *argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+      posix_spawn_file_actions_t fa;
+      posix_spawn_file_actions_init(&fa);
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&fa, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0600);
+      posix_spawn_file_actions_adddup2(&fa, 1, 2);
+      if (posix_spawnp(&pid_, "tinyproxy", &fa, nullptr, argv, environ) != 0) pid_ = -1;
+      posix_spawn_file_actions_destroy(&fa);
+      // Ready once it accepts; gone when its port was taken.
+      for (int64_t until = now_ms() + 10000; pid_ > 0; usleep(20000)) {
+        if (accepts()) return true;
+        int status = 0;
+        if (now_ms() > until || waitpid(pid_, &status, WNOHANG) == pid_) stop();
+      }
+    }
+    return false;
+  }
+  ~Tinyproxy() { stop(); }
+  int port() const { return port_; }
+  std::string log() const { return ws_test::read_file(log_path_); }
+
+ private:
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int64_t until = now_ms() + 3000; waitpid(pid_, &status, WNOHANG) == 0; usleep(10000)) {
+      if (now_ms() > until) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+    }
+    pid_ = -1;
+  }
+  // A port the kernel just handed out; taken meanwhile, it costs a retry.
+  static int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+  }
+  bool accepts() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+  }
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string log_path_;
+};
+
 // "frame fin=1 rsv=0 op=1 ..." as a map; {"kind": first word} included.
 std::map<std::string, std::string> parse_event(const std::string &ev) {
   std::map<std::string, std::string> m;
@@ -614,6 +696,25 @@ TEST_F(WsTest, ZeroOrNegativeTimeOutsWaitTheDefault) {
   }
 }
 
+// A WebSocket needs a stream of its own to the server: behind an HTTP proxy
+// a ws:// URL goes through a CONNECT tunnel, never forwarded requests.
+TEST_F(WsTest, PlainSocketsGoThroughAProxyTunnel) {
+  ws_test::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  Tinyproxy proxy;
+  ASSERT_TRUE(proxy.start(dir.path()));
+  ws_test::EnvScope env;
+  env.set("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
+  tq_ws ws;
+  tq_ws_guard g(&ws);
+  ASSERT_EQ("", open(&ws, "/echo", fresh_id()));
+  ASSERT_EQ("", send(&ws, TQ_WS_TEXT, "through the tunnel"));
+  EXPECT_EQ("through the tunnel", recv_text(&ws));
+  EXPECT_NE(std::string::npos,
+            proxy.log().find("CONNECT 127.0.0.1:" + std::to_string(peer_->port()) + " HTTP/1.1"))
+      << proxy.log();
+}
+
 TEST_F(WsTest, MoreThanFourMebibytesFlowOverOneConnection) {
   tq_ws ws;
   tq_ws_guard g(&ws);
@@ -719,6 +820,16 @@ TEST(WsTlsTest, SecureSocketsCarryFramesPingsAndCloses) {
   EXPECT_EQ("closed 1005", peer.next_event("tls-close"));
   // Without the private CA the handshake must fail, whatever its wording.
   EXPECT_NE("", session("/echo?id=untrusted", "/nonexistent/ca.pem"));
+
+  // Through a CONNECT tunnel, TLS runs end to end with the server's name.
+  Tinyproxy tinyproxy;
+  ASSERT_TRUE(tinyproxy.start(d));
+  ws_test::EnvScope env;
+  env.set("https_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()));
+  EXPECT_EQ("", session("/echo?id=tunnel", ca.c_str()));
+  EXPECT_NE(std::string::npos,
+            tinyproxy.log().find("CONNECT localhost:" + std::to_string(peer.port())));
+  EXPECT_NE("", session("/echo?id=tunnel-untrusted", "/nonexistent/ca.pem"));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Debian's lighttpd on a loopback port, running the plug-in as a CGI program.
 
-The binary answers one URL path (default "/plugin"); every other path is a
-static file from a document root of the caller's choice (the browser tests
+The binary answers one URL path (default "/plugin") and its MCP endpoint
+below it ("/plugin/mcp", which lighttpd hands over with PATH_INFO "/mcp");
+every other path is a static file from a document root of the caller's choice (the browser tests
 put a host page there that shows the plug-in page in a frame).
 
 lighttpd hands a CGI program only the CGI variables and what
@@ -12,11 +13,17 @@ goes through that list.
 
 Python interface
     from lighttpd_server import LighttpdServer
-    srv = LighttpdServer(binary, env={"SWEBSEARCH_CONFIG_DIR": d}, docroot=None)
+    srv = LighttpdServer(binary, env={"SWEBSEARCH_CONFIG_DIR": d}, docroot=None,
+                         stream_body=False)
     srv.start()
     srv.port, srv.base, srv.url     # url == base + "/plugin"
+    srv.mcp_url                     # url + "/mcp"
     srv.error_log()                 # lighttpd's error log as text
     srv.stop()
+
+stream_body hands the request body to the CGI program as it arrives
+(server.stream-request-body = 2) instead of buffering it whole first, so
+the program itself meets a client that stalls.
 
 Command line (for the Node tests)
     python3 lighttpd_server.py --binary B [--env K=V ...] [--docroot DIR] [--path /plugin]
@@ -49,8 +56,9 @@ def _quote(text):
     return '"' + str(text).replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def config_text(port, binary, env, docroot, path, workdir):
+def config_text(port, binary, env, docroot, path, workdir, stream_body=False):
     """The whole lighttpd.conf: one CGI path, static files elsewhere."""
+    stream = "server.stream-request-body = 2\n" if stream_body else ""
     env_items = ",\n".join(f"    {_quote(k)} => {_quote(v)}" for k, v in sorted(env.items()))
     return f"""server.modules = ( "mod_alias", "mod_setenv", "mod_cgi" )
 server.bind = "127.0.0.1"
@@ -59,13 +67,13 @@ server.document-root = {_quote(docroot)}
 server.errorlog = {_quote(os.path.join(workdir, "error.log"))}
 server.upload-dirs = ( {_quote(workdir)} )
 server.max-request-size = 4096
-index-file.names = ( "index.html" )
+{stream}index-file.names = ( "index.html" )
 mimetype.assign = (
     ".html" => "text/html; charset=utf-8",
     ".js" => "text/javascript; charset=utf-8",
     ".css" => "text/css; charset=utf-8"
 )
-$HTTP["url"] =~ {_quote("^" + path + "$")} {{
+$HTTP["url"] =~ {_quote("^" + path + "(/mcp)?$")} {{
   alias.url = ( {_quote(path)} => {_quote(binary)} )
   cgi.assign = ( "" => "" )
   setenv.set-environment = (
@@ -76,11 +84,12 @@ $HTTP["url"] =~ {_quote("^" + path + "$")} {{
 
 
 class LighttpdServer:
-    def __init__(self, binary, env=None, docroot=None, path="/plugin"):
+    def __init__(self, binary, env=None, docroot=None, path="/plugin", stream_body=False):
         self.binary = os.path.abspath(binary)
         self.env = {"PATH": "/usr/bin:/bin"}
         self.env.update(env or {})
         self.path = path
+        self.stream_body = stream_body
         self._docroot = docroot
         self._workdir = None
         self._proc = None
@@ -94,6 +103,10 @@ class LighttpdServer:
     def url(self):
         return self.base + self.path
 
+    @property
+    def mcp_url(self):
+        return self.url + "/mcp"
+
     def start(self):
         self._workdir = tempfile.mkdtemp(prefix="ws-lighttpd-")
         docroot = self._docroot or os.path.join(self._workdir, "www")
@@ -105,7 +118,7 @@ class LighttpdServer:
             self.port = _free_port()
             with open(conf, "w") as f:
                 f.write(config_text(self.port, self.binary, self.env, docroot, self.path,
-                                    self._workdir))
+                                    self._workdir, self.stream_body))
             self._proc = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                           stderr=subprocess.PIPE)

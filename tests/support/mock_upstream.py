@@ -34,7 +34,9 @@ Control endpoints (never recorded in the request log)
          "body_b64": "...",             ... or as base64 bytes (wins over "body")
          "chunked": false,              send the body with chunked transfer coding
          "chunk_size": 7,               bytes per chunk when chunked (default 7)
-         "delay_ms": 0,                 wait this long before answering
+         "delay_ms": 0,                 wait this long before answering; a client that
+                                        closes meanwhile gets nothing, and its log entry's
+                                        "peer_closed_ms" tells after how long it closed
          "times": null,                 answer this way this many times (null = until reset)
          "raw_b64": "...",              optional: send exactly these bytes as the whole
                                         response (status, headers, body ignored), then close
@@ -46,8 +48,9 @@ Control endpoints (never recorded in the request log)
     POST /__reset    clears the scripts and the request log.
     GET /__requests  JSON array of the recorded requests, oldest first, each
         {"method", "target", "headers": [[name, value], ...] (as received, in order),
-         "body_b64", "raw_b64"}  where raw_b64 holds the exact request bytes
-        (head and body).
+         "body_b64", "raw_b64", "peer_closed_ms"}  where raw_b64 holds the exact
+        request bytes (head and body) and peer_closed_ms is null unless the client
+        closed during a scripted delay (plain HTTP only).
 
 Python interface
     from mock_upstream import MockUpstream
@@ -70,6 +73,7 @@ import base64
 import http
 import json
 import os
+import select
 import socket
 import socketserver
 import ssl
@@ -372,6 +376,10 @@ class _State:
         with self.lock:
             self.log.append(entry)
 
+    def note(self, entry, key, value):
+        with self.lock:
+            entry[key] = value
+
     def reset(self):
         with self.lock:
             self.scripts.clear()
@@ -497,20 +505,25 @@ class _Handler(socketserver.StreamRequestHandler):
             self._send(200, None, [["Content-Type", _JSON_TYPE]], state.log_json())
             return
 
-        state.record({
+        entry = {
             "method": method,
             "target": target,
             "headers": headers,
             "body_b64": base64.b64encode(body).decode("ascii"),
             "raw_b64": base64.b64encode(head + raw_body).decode("ascii"),
-        })
+            "peer_closed_ms": None,
+        }
+        state.record(entry)
         s = state.take_script(target)
         if s is None:
             status, ctype, data = default_answer(method, target, body)
             self._send(status, None, [["Content-Type", ctype]], data)
             return
         if s["delay_ms"] > 0:
-            time.sleep(s["delay_ms"] / 1000.0)
+            closed_ms = self._wait_watching_peer(s["delay_ms"])
+            if closed_ms is not None:
+                state.note(entry, "peer_closed_ms", closed_ms)
+                return
         if s["drop"]:
             return
         if s["raw"] is not None:
@@ -522,6 +535,29 @@ class _Handler(socketserver.StreamRequestHandler):
             hdrs = [["Content-Type", default_answer(method, target, body)[1]]]
         self._send(s["status"], s["reason"], hdrs, s["body"], chunked=s["chunked"],
                    chunk_size=s["chunk_size"])
+
+    def _wait_watching_peer(self, delay_ms):
+        """Sleeps delay_ms, but notices a client that closes meanwhile: returns
+        the milliseconds after which it closed, or None when it stayed."""
+        start = time.monotonic()
+        end = start + delay_ms / 1000.0
+        sock = self.connection
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return None
+            if isinstance(sock, ssl.SSLSocket):  # no peeking under TLS: just wait
+                time.sleep(left)
+                return None
+            readable, _, _ = select.select([sock], [], [], left)
+            if readable:
+                try:
+                    data = sock.recv(1, socket.MSG_PEEK)
+                except OSError:
+                    data = b""
+                if not data:
+                    return int((time.monotonic() - start) * 1000)
+                time.sleep(min(left, 0.01))  # extra bytes after the request: keep waiting
 
     def _send(self, status, reason, headers, body, chunked=False, chunk_size=7):
         if reason is None:

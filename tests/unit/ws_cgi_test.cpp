@@ -1,6 +1,9 @@
 // Request parameters, the password decision, the save rules and the page
 // template of the CGI endpoint, without a process around them.
+#include <unistd.h>
+
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -8,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/ws_cgi.h"
+#include "support/ws_env_scope.h"
 
 extern const char WS_PAGE_TEMPLATE[];
 extern const unsigned long WS_PAGE_TEMPLATE_LEN;
@@ -192,6 +196,66 @@ TEST(CgiBody, AnnouncedLength) {
   EXPECT_EQ(cgi_body_length(nullptr), 0);
 }
 
+// Standard input replaced by a pipe for one test; the write end stays open
+// until the scope ends, as a client that stalls would keep it.
+class StdinPipe {
+ public:
+  StdinPipe() {
+    saved_ = dup(STDIN_FILENO);
+    if (pipe(fds_) != 0 || dup2(fds_[0], STDIN_FILENO) < 0) std::abort();
+  }
+  ~StdinPipe() {
+    close(fds_[1]);
+    close(fds_[0]);
+    dup2(saved_, STDIN_FILENO);
+    close(saved_);
+  }
+  bool send(const std::string &s) {
+    return write(fds_[1], s.data(), s.size()) == static_cast<ssize_t>(s.size());
+  }
+  void end() {
+    close(fds_[1]);
+    fds_[1] = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+};
+
+TEST(CgiBody, ArrivesWithinTheDeadlineOrCountsAsAbsent) {
+  ws_test::EnvScope env;
+  env.set("CONTENT_LENGTH", "14");
+  {
+    SCOPED_TRACE("part of the body, then silence");
+    StdinPipe in;
+    ASSERT_TRUE(in.send("{\"action\":"));
+    ws_cgi_body body;
+    cgi_read_body_within(&body, 300);
+    EXPECT_EQ(body.text, nullptr);
+    EXPECT_EQ(body.obj, nullptr);
+  }
+  {
+    SCOPED_TRACE("the whole body in time");
+    StdinPipe in;
+    ASSERT_TRUE(in.send("{\"action\":\"x\"}"));
+    ws_cgi_body body;
+    cgi_read_body_within(&body, 10000);
+    ASSERT_NE(body.obj, nullptr);
+    EXPECT_STREQ(body.text, "{\"action\":\"x\"}");
+  }
+  {
+    SCOPED_TRACE("the input ends early: what arrived counts");
+    StdinPipe in;
+    ASSERT_TRUE(in.send("{}"));
+    in.end();
+    ws_cgi_body body;
+    cgi_read_body_within(&body, 10000);
+    ASSERT_NE(body.obj, nullptr);
+    EXPECT_STREQ(body.text, "{}");
+  }
+}
+
 TEST(CgiAuth, SecretComparison) {
   EXPECT_TRUE(ws_secret_eq("pw", 2, "pw", 2));
   EXPECT_FALSE(ws_secret_eq("pw", 2, "pW", 2));
@@ -335,11 +399,15 @@ ws_config base_config() {
   return c;
 }
 
+// The refusal text of the last apply.
+char g_err[256];
+
 int apply(ws_config *c, const char *query, const char *body, const char **err) {
   doc_ptr doc = parse(body);
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  *err = nullptr;
-  return cgi_save_apply(c, query, yyjson_is_obj(root) ? root : nullptr, err);
+  g_err[0] = '\0';
+  *err = g_err;
+  return cgi_save_apply(c, query, yyjson_is_obj(root) ? root : nullptr, g_err, sizeof g_err);
 }
 
 TEST(CgiSave, AcceptedValues) {
@@ -450,29 +518,76 @@ TEST(CgiSave, Keys) {
 
 TEST(CgiSave, BaseUrls) {
   const char *err;
+  const char *scheme = "a base URL must start with http:// or https://";
+  const char *moved =
+      "moving the Brave base URL to another host needs the Brave key in the same request";
   const struct {
     const char *body;
-    int rc;
+    const char *env;  // BRAVE_API_KEY, when set
+    bool no_key;      // the stored Brave key emptied first
+    const char *err;  // NULL: accepted
   } cases[] = {
-      {R"({"brave_base":"https://api.example"})", 0},
-      {R"({"brave_base":"HTTP://api.example:8080/x"})", 0},
-      {R"({"brave_base":"ftp://api.example"})", 400},
-      {R"({"brave_base":"https://api example"})", 400},
-      {R"({"brave_base":"https://api.example\n"})", 400},
-      {R"({"brave_base":"https://api.example\r"})", 400},
-      {R"({"brave_base":"https://api.example\t"})", 400},
-      {R"({"brave_base":"http:/x"})", 400},
-      {R"({"brave_base":"https://"})", 0},
-      {R"({"ddg_base":"//x"})", 400},
-      {R"J({"pplx_base":"javascript:alert(1)"})J", 400},
+      // The URL parser decides; its reason is the answer.
+      {R"({"brave_base":"http://brave.test/x"})", nullptr, false, nullptr},
+      {R"({"brave_base":"HTTP://brave.test:80/x"})", nullptr, false, scheme},
+      {R"({"brave_base":"HTTPS://api.example"})", nullptr, false, scheme},
+      {R"({"brave_base":"ftp://api.example"})", nullptr, false, scheme},
+      {R"({"brave_base":"ws://brave.test"})", nullptr, false, scheme},
+      {R"({"brave_base":"bad_host"})", nullptr, false, scheme},
+      {R"({"brave_base":"https://api example"})", nullptr, false, scheme},
+      {R"({"brave_base":"https://api.example\n"})", nullptr, false, scheme},
+      {R"({"brave_base":"https://api.example\r"})", nullptr, false, scheme},
+      {R"({"brave_base":"https://api.example\t"})", nullptr, false, scheme},
+      {R"({"brave_base":"http:/x"})", nullptr, false, scheme},
+      {R"({"ddg_base":"//x"})", nullptr, false, scheme},
+      {R"J({"pplx_base":"javascript:alert(1)"})J", nullptr, false, scheme},
+      {R"({"brave_base":"http://"})", nullptr, false, "url has no host"},
+      {R"({"brave_base":"https://"})", nullptr, false, "url has no host"},
+      {R"({"brave_base":"http://user:pw@brave.test"})", nullptr, false,
+       "userinfo in url is refused"},
+      {R"({"brave_base":"http://brave.test:99999"})", nullptr, false, "port out of range"},
+      {R"({"brave_base":"http://brave.test:"})", nullptr, false, "bad port"},
+      {R"({"searxng_base":"http://bad_host"})", nullptr, false,
+       "host contains forbidden characters"},
+      // A stored key never follows its base to another origin unasked.
+      {R"({"brave_base":"http://127.0.0.1:9999"})", nullptr, false, moved},
+      {R"({"brave_base":"https://brave.test"})", nullptr, false, moved},
+      {R"({"brave_base":"http://brave.test:8080"})", nullptr, false, moved},
+      {R"({"brave_base":"http://127.0.0.1:9999","brave_key":"NEW-KEY"})", nullptr, false, nullptr},
+      {R"({"brave_base":"http://127.0.0.1:9999","brave_key":""})", nullptr, false, moved},
+      {R"({"brave_base":"http://BRAVE.TEST:80/v2"})", nullptr, false, nullptr},
+      {R"({"brave_base":"https://api.search.brave.com/v1"})", nullptr, false, nullptr},
+      {R"({"brave_base":""})", nullptr, false, nullptr},
+      {R"({"brave_base":"http://127.0.0.1:9999","clear_brave_key":1})", nullptr, false, nullptr},
+      {R"({"brave_base":"http://127.0.0.1:9999"})", nullptr, true, nullptr},
+      {R"({"brave_base":"http://127.0.0.1:9999"})", "from-env", true, moved},
+      {R"({"brave_base":"http://127.0.0.1:9999","clear_brave_key":1})", "from-env", false, moved},
+      {R"({"searxng_base":"http://127.0.0.1:9999"})", nullptr, false, nullptr},
+      {R"({"tavily_base":"http://127.0.0.1:9999"})", nullptr, false,
+       "moving the Tavily base URL to another host needs the Tavily key in the same request"},
+      {R"({"exa_base":"http://127.0.0.1:9999"})", nullptr, false,
+       "moving the Exa base URL to another host needs the Exa key in the same request"},
+      {"{}", nullptr, false, nullptr},
   };
+  ws_test::EnvScope env;
   for (const auto &k : cases) {
     SCOPED_TRACE(k.body);
-    ws_config c = base_config();
-    EXPECT_EQ(apply(&c, "", k.body, &err), k.rc);
-    if (k.rc) {
-      EXPECT_STREQ(err, "a base URL must start with http:// or https://");
+    if (k.env) {
+      env.set("BRAVE_API_KEY", k.env);
+    } else {
+      env.unset("BRAVE_API_KEY");
     }
+    ws_config c = base_config();
+    if (k.no_key) c.brave_key[0] = '\0';
+    EXPECT_EQ(apply(&c, "", k.body, &err), k.err ? 400 : 0);
+    EXPECT_STREQ(err, k.err ? k.err : "");
+  }
+  env.unset("BRAVE_API_KEY");
+  {
+    ws_config c = base_config();
+    ASSERT_EQ(apply(&c, "pplx_base=http%3A%2F%2F127.0.0.1%3A1&pplx_key=P2", "", &err), 0);
+    EXPECT_STREQ(c.pplx_base, "http://127.0.0.1:1");
+    EXPECT_STREQ(c.pplx_key, "P2");
   }
 
   ws_config c = base_config();
@@ -491,8 +606,10 @@ TEST(CgiSave, BaseUrls) {
 
   c = base_config();
   ASSERT_EQ(
-      apply(&c, "",
-            R"({"searxng_base":"http://127.0.0.1:8888","exa_base":"https://exa.local/api"})", &err),
+      apply(
+          &c, "",
+          R"({"searxng_base":"http://127.0.0.1:8888","exa_base":"https://exa.local/api","exa_key":"EK2"})",
+          &err),
       0);
   EXPECT_STREQ(c.searxng_base, "http://127.0.0.1:8888");
   EXPECT_STREQ(c.exa_base, "https://exa.local/api");

@@ -553,6 +553,74 @@ TEST_F(ConfigTest, ValuesFromTheEnvironmentAreSavedToo) {
   EXPECT_STREQ(load().exa_key, "from-env");
 }
 
+// What an update's edit saw, and what it answers.
+struct EditProbe {
+  int calls = 0;
+  ws_config seen{};
+  int verdict = 0;
+  static int run(ws_config *file, void *ctx) {
+    auto *p = static_cast<EditProbe *>(ctx);
+    p->calls++;
+    p->seen = *file;
+    ws_copy(file->region, sizeof file->region, "edited");
+    return p->verdict;
+  }
+};
+
+TEST_F(ConfigTest, UpdateEditsTheFileLayerAloneAndRefusesAFileItCannotRead) {
+  env_.set("WEBSEARCH_EXA_KEY", "from-env-0123456789");
+  env_.set("WEBSEARCH_MOCK_BASE", "http://127.0.0.1:1");
+  char err[512];
+  for (const char *start : {"", "{\"exa_key\":\"stored\",\"count\":50}"}) {
+    SCOPED_TRACE(start);
+    load_with_file(start);
+    EditProbe probe;
+    ws_config saved;
+    ASSERT_EQ(ws_config_update(EditProbe::run, &probe, &saved, err, sizeof err), 0);
+    ASSERT_EQ(probe.calls, 1);
+    ws_config want;
+    ws_config_defaults(&want);
+    if (start[0]) {
+      ws_copy(want.exa_key, sizeof want.exa_key, "stored");
+      want.count = 20;
+    }
+    EXPECT_EQ(memcmp(&probe.seen, &want, sizeof want), 0) << "no environment value in the edit";
+    EXPECT_STREQ(saved.region, "edited");
+    const std::string text = read_file(file());
+    EXPECT_EQ(text.find("from-env"), std::string::npos);
+    EXPECT_EQ(text.find("127.0.0.1"), std::string::npos);
+    EXPECT_NE(text.find("\"region\": \"edited\""), std::string::npos);
+  }
+  // A refusing edit writes nothing.
+  const std::string before = read_file(file());
+  EditProbe no;
+  no.verdict = 400;
+  EXPECT_EQ(ws_config_update(EditProbe::run, &no, nullptr, err, sizeof err), 400);
+  EXPECT_EQ(read_file(file()), before);
+
+  const struct {
+    std::string text;
+    const char *message;
+  } bad[] = {
+      {"{\"count\":3,}",
+       "config.json could not be read: not valid JSON at byte 10: trailing comma is not allowed; "
+       "fix or remove it"},
+      {"[]", "config.json could not be read: its top level is not a JSON object; fix or remove it"},
+      {"{\"a\":\"" + std::string(1048576, 'x') + "\"}",
+       "config.json could not be read: larger than 1048576 bytes; fix or remove it"},
+  };
+  for (const auto &b : bad) {
+    SCOPED_TRACE(b.message);
+    load_with_file(b.text);
+    EditProbe probe;
+    EXPECT_EQ(ws_config_update(EditProbe::run, &probe, nullptr, err, sizeof err),
+              WS_CONFIG_UNREADABLE);
+    EXPECT_STREQ(err, b.message);
+    EXPECT_EQ(probe.calls, 0);
+    EXPECT_EQ(read_file(file()), b.text);
+  }
+}
+
 TEST_F(ConfigTest, InvalidUtf8FailsTheSaveBeforeAnyFileIsTouched) {
   ws_config c = load();
   ASSERT_EQ(ws_config_save(&c), 0);
@@ -836,3 +904,40 @@ TEST_F(FolderTest, MkdirPCreatesParentsAndJudgesTheWholePath) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The stamp a running server compares before each tools/call
+
+TEST_F(ConfigTest, StampTellsEveryKindOfChangeAndNothingElse) {
+  ws_config_stamp missing1, missing2, saved, again, edited, replaced;
+  ws_config_stamp_now(&missing1);
+  ws_config_stamp_now(&missing2);
+  EXPECT_EQ(missing1.present, 0);
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &missing2), 1);
+
+  ASSERT_EQ(ws_mkdir_p(dir_.c_str()), 0);
+  ASSERT_TRUE(write_file(file(), "{\"count\":3}"));
+  ws_config_stamp_now(&saved);
+  EXPECT_EQ(saved.present, 1);
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &saved), 0) << "a file appeared";
+  ws_config_stamp_now(&again);
+  EXPECT_EQ(ws_config_stamp_equal(&saved, &again), 1) << "nothing changed";
+
+  ASSERT_TRUE(write_file(file(), "{\"count\":13}"));  // in place: same inode, new size
+  ws_config_stamp_now(&edited);
+  EXPECT_EQ(edited.ino, saved.ino);
+  EXPECT_EQ(ws_config_stamp_equal(&saved, &edited), 0);
+
+  // The page's save: the same bytes through a new file renamed over the old.
+  ws_config c = load();
+  ASSERT_EQ(ws_config_save(&c), 0);
+  ws_config_stamp_now(&replaced);
+  EXPECT_NE(replaced.ino, edited.ino);
+  EXPECT_EQ(ws_config_stamp_equal(&edited, &replaced), 0);
+
+  ASSERT_EQ(unlink(file().c_str()), 0);
+  ws_config_stamp_now(&again);
+  EXPECT_EQ(ws_config_stamp_equal(&replaced, &again), 0) << "the file went away";
+  EXPECT_EQ(ws_config_stamp_equal(&missing1, &again), 1);
+  EXPECT_EQ(ws_config_stamp_equal(nullptr, &again), 0);
+}

@@ -426,6 +426,73 @@ TEST(Exchange, AppendsToTheReplyAndIgnoresEmptyInput) {
   EXPECT_EQ(std::string(ws_buf_str(&reply)), "before\n" + ping_reply("1"));
 }
 
+// What the reader of the parallel server does with a line: a web_search
+// with a query leaves as a call (the id as JSON text, the arguments copied),
+// a cancellation with a requestId leaves as its id text, the rest is
+// answered at once exactly as the one-step exchange answers it.
+TEST(Exchange, RouteHandsOutSearchesAndCancellations) {
+  const ws_config cfg = test_config("");
+  struct row {
+    const char *line;
+    mcp_step step;
+    const char *id;     // SEARCH / CANCEL: the id text
+    const char *query;  // SEARCH: the copied query
+  };
+  const row rows[] = {
+      {R"({"id":"a","method":"tools/call","params":{"name":"web_search","arguments":{"query":"q","count":"7"}}})",
+       MCP_STEP_SEARCH, "\"a\"", "q"},
+      {R"({"id":12,"method":"tools/call","params":{"name":"web_search","arguments":{"query":"x y"}}})",
+       MCP_STEP_SEARCH, "12", "x y"},
+      {R"({"method":"notifications/cancelled","params":{"requestId":12,"reason":"r"}})",
+       MCP_STEP_CANCEL, "12", nullptr},
+      {R"({"method":"notifications/cancelled","params":{"requestId":"a"}})", MCP_STEP_CANCEL,
+       "\"a\"", nullptr},
+      // Nothing to cancel, or not a notification: handled as before.
+      {R"({"method":"notifications/cancelled","params":{}})", MCP_STEP_ANSWERED, nullptr, nullptr},
+      {R"({"method":"notifications/cancelled"})", MCP_STEP_ANSWERED, nullptr, nullptr},
+      {R"({"id":3,"method":"notifications/cancelled","params":{"requestId":1}})", MCP_STEP_ANSWERED,
+       nullptr, nullptr},
+      {R"({"id":4,"method":"tools/call","params":{"name":"web_search","arguments":{}}})",
+       MCP_STEP_ANSWERED, nullptr, nullptr},
+      {R"({"id":5,"method":"tools/call","params":{"name":"web_search_providers"}})",
+       MCP_STEP_ANSWERED, nullptr, nullptr},
+      {R"({"id":6,"method":"ping"})", MCP_STEP_ANSWERED, nullptr, nullptr},
+      {"not json", MCP_STEP_ANSWERED, nullptr, nullptr},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.line);
+    const size_t len = strlen(r.line);
+    mcp_line *line = mcp_line_parse(r.line, len);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(mcp_line_is_tools_call(line), strstr(r.line, "tools/call") != nullptr ? 1 : 0);
+    ws_buf reply;
+    ws_buf_init(&reply);
+    ws_buf_guard guard(&reply);
+    mcp_call call;
+    mcp_step step;
+    ASSERT_EQ(mcp_line_route(&cfg, line, &reply, &call, &step), 0);
+    mcp_line_free(line);
+    EXPECT_EQ(step, r.step);
+    if (r.step == MCP_STEP_ANSWERED) {
+      EXPECT_EQ(call.id, nullptr);
+      ws_buf once;
+      ws_buf_init(&once);
+      ws_buf_guard once_guard(&once);
+      ASSERT_EQ(mcp_handle_line(&cfg, r.line, len, &once), 0);
+      EXPECT_EQ(std::string(ws_buf_str(&reply)), std::string(ws_buf_str(&once)));
+      continue;
+    }
+    EXPECT_EQ(reply.len, 0u);
+    ASSERT_NE(call.id, nullptr);
+    EXPECT_EQ(std::string(call.id, call.id_len), r.id);
+    if (r.query != nullptr) {
+      EXPECT_STREQ(call.args.query, r.query);
+    }
+    mcp_call_free(&call);
+    EXPECT_EQ(call.id, nullptr);
+  }
+}
+
 // --- searches against the loopback server -------------------------------
 
 std::string search_line(const std::string &arguments) {

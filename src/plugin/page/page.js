@@ -87,13 +87,17 @@
     $('language').value = d.language || '';
     $('searxng_categories').value = d.searxng_categories || 'general';
     $('tavily_answer').value = d.tavily_answer === true ? '1' : '0';
+    var fromEnv = Array.isArray(d.env_keys) ? d.env_keys : [];
     providers().forEach(function (p) {
       var k = KEY_FIELD[p.id];
       var field = k && $(k + '_key');
       if (field) {
+        var env = p.has_key && fromEnv.indexOf(p.id) >= 0;
         field.value = '';
         field.placeholder = p.has_key ? 'set (leave blank to keep)' : 'unset';
-        $(k + '_hint').textContent = p.has_key ? 'A key is saved on this node.' : 'No key saved.';
+        $(k + '_hint').textContent = env
+          ? 'A key is set in the environment of this node; it stays in force when keys are cleared here.'
+          : (p.has_key ? 'A key is saved on this node.' : 'No key saved.');
       }
       if (p.id === 'searxng') $('searxng_base').value = p.base || '';
     });
@@ -231,6 +235,11 @@
   $('saveBtn').addEventListener('click', save);
   $('clearBtn').addEventListener('click', clearKeys);
   $('themeBtn').addEventListener('click', toggleTheme);
+
+  // The MCP endpoint sits right below the address this page came from,
+  // whatever name and port the user reached it by.
+  $('mcpUrl').textContent = window.location.origin +
+    window.location.pathname.replace(/\/+$/, '') + '/mcp';
 
   load();
 })();
