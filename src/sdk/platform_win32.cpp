@@ -6,8 +6,10 @@
 #include <ws2tcpip.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "sdk/platform.h"
 
@@ -45,6 +47,22 @@ struct tq_plat_addrs {
   size_t count;
 };
 
+// select waits on sockets only, so a wake-up handle is one: a UDP socket on
+// loopback connected to itself, readable while a datagram it sent to itself
+// is queued.
+struct tq_plat_wake {
+  SOCKET sock;
+};
+
+namespace {
+
+// The handle this thread's waits consult. Per thread, because a wait has no
+// other way to learn which exchange it serves, and the connection record
+// stays as it is.
+thread_local tq_plat_wake *t_wake = nullptr;
+
+}  // namespace
+
 void tq_platform_startup(void) {
   // Without this the C run-time turns every "\n" written into "\r\n" and
   // drops carriage returns and stops at a 0x1A byte when reading. Standard
@@ -70,6 +88,26 @@ int64_t tq_platform_now_ms(void) {
 
 int tq_platform_last_error(void) {
   return WSAGetLastError();
+}
+
+void tq_platform_diag(const char *fmt, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  const int n = vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n);
+  if (len >= sizeof line) {
+    len = sizeof line - 1;
+    line[len - 1] = '\n';
+  }
+  // Whatever stdio still holds for standard error goes first, so the order
+  // of lines stays the order they were written in.
+  fflush(stderr);
+  // One write call per line: the C run-time locks the descriptor for it, so
+  // lines of threads running at once never interleave.
+  (void)_write(2, line, static_cast<unsigned>(len));
 }
 
 // --- name resolution --------------------------------------------------------
@@ -168,20 +206,23 @@ int tq_plat_wait(tq_socket sock, tq_plat_wait_kind kind, int64_t deadline_ms) {
     if (left <= 0) return 0;
     if (left > kMaxWaitMs) left = kMaxWaitMs;
 
-    fd_set ready;
+    fd_set readable;
+    fd_set writable;
     fd_set failed;
-    FD_ZERO(&ready);
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
     FD_ZERO(&failed);
-    FD_SET(s, &ready);
+    FD_SET(s, kind == TQ_PLAT_READABLE ? &readable : &writable);
     // A non-blocking connect that fails is reported in the exception set,
     // never as writable; it counts as ready so that SO_ERROR tells why.
     FD_SET(s, &failed);
+    const tq_plat_wake *wake = t_wake;
+    if (wake != nullptr) FD_SET(wake->sock, &readable);
     timeval tv;
     tv.tv_sec = static_cast<long>(left / 1000);
     tv.tv_usec = static_cast<long>((left % 1000) * 1000);
-    int r = kind == TQ_PLAT_READABLE ? select(0, &ready, nullptr, &failed, &tv)
-                                     : select(0, nullptr, &ready, &failed, &tv);
-    if (r > 0) return 1;
+    int r = select(0, &readable, kind == TQ_PLAT_WRITABLE ? &writable : nullptr, &failed, &tv);
+    if (r > 0) return wake != nullptr && FD_ISSET(wake->sock, &readable) ? 0 : 1;
     if (r == 0) return 0;
     if (WSAGetLastError() != WSAEINTR) return 0;
   }
@@ -203,4 +244,82 @@ bool tq_plat_error_is_transient(int error) {
 
 void tq_plat_close(tq_socket sock) {
   if (sock != TQ_NO_SOCKET) closesocket(as_socket(sock));
+}
+
+// --- address literals -------------------------------------------------------
+
+size_t tq_plat_parse_ip(const char *text, unsigned char out[16]) {
+  if (text == nullptr) return 0;
+  start_winsock();
+  if (inet_pton(AF_INET, text, out) == 1) return 4;
+  if (inet_pton(AF_INET6, text, out) == 1) return 16;
+  return 0;
+}
+
+size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]) {
+  const addrinfo *ai = candidate(addrs, i);
+  if (ai == nullptr) return 0;
+  if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+    const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
+    memcpy(out, &sin->sin_addr, 4);
+    return 4;
+  }
+  if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+    const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
+    memcpy(out, &sin6->sin6_addr, 16);
+    return 16;
+  }
+  return 0;
+}
+
+// --- wake-up handles --------------------------------------------------------
+
+tq_plat_wake *tq_plat_wake_new(void) {
+  start_winsock();
+  SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return nullptr;
+  sockaddr_in self = {};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int self_len = sizeof self;
+  u_long on = 1;
+  // Bound to a port of its own and connected to it: only its own datagrams
+  // arrive, and never block the signalling thread.
+  const bool ok = bind(s, reinterpret_cast<sockaddr *>(&self), sizeof self) == 0 &&
+                  getsockname(s, reinterpret_cast<sockaddr *>(&self), &self_len) == 0 &&
+                  connect(s, reinterpret_cast<sockaddr *>(&self), self_len) == 0 &&
+                  ioctlsocket(s, FIONBIO, &on) == 0;
+  auto *wake = ok ? static_cast<tq_plat_wake *>(malloc(sizeof(tq_plat_wake))) : nullptr;
+  if (wake == nullptr) {
+    closesocket(s);
+    return nullptr;
+  }
+  wake->sock = s;
+  return wake;
+}
+
+void tq_plat_wake_free(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  closesocket(wake->sock);
+  free(wake);
+}
+
+void tq_plat_wake_signal(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  // A full queue refuses the datagram (WSAEWOULDBLOCK) but is itself the
+  // signal, so the result does not matter.
+  const char one = 1;
+  (void)send(wake->sock, &one, 1, 0);
+}
+
+void tq_plat_wake_clear(tq_plat_wake *wake) {
+  if (wake == nullptr) return;
+  // Every queued datagram, until the socket reports none (WSAEWOULDBLOCK).
+  char byte;
+  while (recv(wake->sock, &byte, 1, 0) != SOCKET_ERROR) {
+  }
+}
+
+void tq_plat_wake_adopt(tq_plat_wake *wake) {
+  t_wake = wake;
 }

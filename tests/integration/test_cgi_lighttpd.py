@@ -383,6 +383,12 @@ class Attacks(unittest.TestCase):
         self.assertEqual(results, {k: 200 for k in fields})
         self.assertEqual({k: self.stored()[k] for k in fields}, fields)
 
+    # The Windows build watches the deadline by looking into the pipe, which
+    # Wine cannot do for the Unix pipe lighttpd hands it; the deadline is
+    # tested with a Windows pipe by the unit test
+    # CgiBody.ArrivesWithinTheDeadlineOrCountsAsAbsent.
+    @unittest.skipIf(os.environ.get("WS_TARGET", "") == "windows",
+                     "under Wine a Unix pipe cannot be peeked, so the body deadline cannot be watched")
     def test_stalled_body_is_treated_as_absent(self):
         head = ("POST /plugin%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json"
                 "\r\nContent-Length: 10\r\nConnection: close\r\n\r\n")

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -16,6 +17,31 @@
 #include <vector>
 
 namespace ws_test {
+
+#ifdef _WIN32
+// The three POSIX calls of these helpers, from the C run-time's own (which
+// keeps the process environment in step, so the wide-character view that
+// the Windows build reads sees the change too).
+inline int setenv(const char *name, const char *value, int) {
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char *name) {
+  return _putenv_s(name, "");  // an empty value removes the variable
+}
+inline char *mkdtemp(char *tmpl) {
+  const size_t size = strlen(tmpl) + 1;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    std::string name(tmpl);
+    if (_mktemp_s(name.data(), size) != 0) return nullptr;
+    std::error_code ec;
+    if (std::filesystem::create_directory(name, ec)) {
+      memcpy(tmpl, name.c_str(), size);
+      return tmpl;
+    }
+  }
+  return nullptr;
+}
+#endif
 
 class ScratchDir {
  public:

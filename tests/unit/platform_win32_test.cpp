@@ -167,6 +167,74 @@ TEST(PlatformWin32, WaitOnAPassedDeadlineReportsNotReadyWithoutWaiting) {
       0);
 }
 
+TEST(PlatformWin32, WakeUpHandleEndsTheWaitsOfTheThreadThatAdoptedIt) {
+  loopback_socket listener(true);
+  ASSERT_NE(listener.port, 0);
+  // A connected socket: always writable, readable never (the peer is quiet).
+  SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<u_short>(listener.port));
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  const auto sock = static_cast<tq_socket>(client);
+  tq_plat_wake *wake = tq_plat_wake_new();
+  ASSERT_NE(wake, nullptr);
+
+  // A wait under way ends when another thread signals.
+  int rc = 1;
+  std::thread worker([&] {
+    tq_plat_wake_adopt(wake);
+    rc = tq_plat_wait(sock, TQ_PLAT_READABLE, tq_platform_now_ms() + 600000);
+    tq_plat_wake_adopt(nullptr);
+  });
+  Sleep(100);
+  tq_plat_wake_signal(wake);
+  worker.join();
+  EXPECT_EQ(rc, 0);
+
+  // Signalled many times over: every wait of the adopting thread reports
+  // not ready, a writable socket too; one clear takes every signal back.
+  for (int i = 0; i < 1000; i++) tq_plat_wake_signal(wake);
+  const int64_t later = tq_platform_now_ms() + 600000;
+  EXPECT_EQ(tq_plat_wait(sock, TQ_PLAT_WRITABLE, later), 1) << "not adopted by this thread";
+  tq_plat_wake_adopt(wake);
+  EXPECT_EQ(tq_plat_wait(sock, TQ_PLAT_WRITABLE, later), 0);
+  EXPECT_EQ(tq_plat_wait(sock, TQ_PLAT_READABLE, later), 0);
+  tq_plat_wake_clear(wake);
+  EXPECT_EQ(tq_plat_wait(sock, TQ_PLAT_WRITABLE, later), 1);
+  tq_plat_wake_adopt(nullptr);
+  tq_plat_wake_free(wake);
+  tq_plat_wake_free(nullptr);
+  closesocket(client);
+}
+
+TEST(PlatformWin32, AddressLiteralsAndCandidateAddresses) {
+  unsigned char ip[16];
+  EXPECT_EQ(tq_plat_parse_ip("127.0.0.1", ip), 4u);
+  EXPECT_EQ(memcmp(ip, "\x7f\x00\x00\x01", 4), 0);
+  EXPECT_EQ(tq_plat_parse_ip("::1", ip), 16u);
+  EXPECT_EQ(memcmp(ip, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x01", 16), 0);
+  EXPECT_EQ(tq_plat_parse_ip("[::1]", ip), 0u);
+  EXPECT_EQ(tq_plat_parse_ip("localhost", ip), 0u);
+  EXPECT_EQ(tq_plat_parse_ip(nullptr, ip), 0u);
+  tq_plat_addrs *addrs = nullptr;
+  ASSERT_EQ(tq_plat_resolve("127.0.0.1", 80, &addrs), 0);
+  ASSERT_EQ(tq_plat_addrs_count(addrs), 1u);
+  EXPECT_EQ(tq_plat_addrs_ip(addrs, 0, ip), 4u);
+  EXPECT_EQ(memcmp(ip, "\x7f\x00\x00\x01", 4), 0);
+  EXPECT_EQ(tq_plat_addrs_ip(addrs, 1, ip), 0u);
+  tq_plat_addrs_free(addrs);
+}
+
+TEST(PlatformWin32, DiagnosticLineIsCutToOneWriteKeepingItsNewline) {
+  stderr_capture capture;
+  tq_platform_diag("short %d %zu\n", -1, static_cast<size_t>(7));
+  tq_platform_diag("%s\n", std::string(2000, 'x').c_str());
+  const std::string out = capture.finish();
+  EXPECT_EQ(out, "short -1 7\n" + std::string(1022, 'x') + "\n");
+}
+
 TEST(PlatformWin32, ClockIsMonotonicMilliseconds) {
   int64_t prev = tq_platform_now_ms();
   for (int i = 0; i < 1000; i++) {

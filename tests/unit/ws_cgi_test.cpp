@@ -1,5 +1,9 @@
 // Request parameters, the password decision, the save rules and the page
 // template of the CGI endpoint, without a process around them.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <unistd.h>
 
 #include <climits>
@@ -202,7 +206,14 @@ class StdinPipe {
  public:
   StdinPipe() {
     saved_ = dup(STDIN_FILENO);
-    if (pipe(fds_) != 0 || dup2(fds_[0], STDIN_FILENO) < 0) std::abort();
+#ifdef _WIN32
+    // An anonymous pipe, what a web server hands a CGI program; dup2 onto
+    // descriptor 0 makes it the process's standard input handle too.
+    const int made = _pipe(fds_, 65536, _O_BINARY);
+#else
+    const int made = pipe(fds_);
+#endif
+    if (made != 0 || dup2(fds_[0], STDIN_FILENO) < 0) std::abort();
   }
   ~StdinPipe() {
     close(fds_[1]);

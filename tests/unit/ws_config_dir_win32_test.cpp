@@ -223,39 +223,36 @@ TEST_F(ConfigDirWin32, FailedReplacementKeepsTheOldFileAndRemovesTheTemporaryOne
   // A folder where config.json belongs cannot be replaced by a file.
   ASSERT_TRUE(CreateDirectoryW((dir + L"\\config.json").c_str(), nullptr));
   const std::string d = utf8(dir);
-  EXPECT_EQ(ws_replace_file((d + "/.lock").c_str(), (d + "/config.json.tmp").c_str(),
-                            (d + "/config.json").c_str(), "{}", 2),
-            -1);
+  EXPECT_EQ(
+      ws_replace_file((d + "/config.json.tmp").c_str(), (d + "/config.json").c_str(), "{}", 2), -1);
   EXPECT_TRUE(is_dir(dir + L"\\config.json"));
   EXPECT_FALSE(exists(dir + L"\\config.json.tmp"));
 }
 
 TEST_F(ConfigDirWin32, SaveWaitsForTheLockOfAnotherSaver) {
-  const std::wstring dir = scratch_ + L"\\cfg";
+  const std::wstring dir = scratch_ + L"\\\u00e9cfg";
+  _wputenv_s(L"SWEBSEARCH_CONFIG_DIR", dir.c_str());
   ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
-  const std::string d = utf8(dir);
-  HANDLE lock = CreateFileW((dir + L"\\.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, 0, nullptr);
-  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-  OVERLAPPED whole = {};
-  ASSERT_TRUE(LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole));
+  // The lock file is made when missing; the other saver holds it.
+  const int held = ws_file_lock_take((utf8(dir) + "/.config.json.lock").c_str());
+  ASSERT_GE(held, 0);
+  EXPECT_TRUE(exists(dir + L"\\.config.json.lock"));
   int rc = 1;
   std::thread saver([&] {
-    rc = ws_replace_file((d + "/.lock").c_str(), (d + "/config.json.tmp").c_str(),
-                         (d + "/config.json").c_str(), "{\"count\": 3}", 12);
+    ws_config cfg;
+    ws_config_defaults(&cfg);
+    cfg.count = 3;
+    rc = ws_config_save(&cfg);
   });
   // However long the other saver holds the lock, nothing is written before
   // it lets go.
   Sleep(200);
   EXPECT_FALSE(exists(dir + L"\\config.json.tmp"));
   EXPECT_FALSE(exists(dir + L"\\config.json"));
-  OVERLAPPED again = {};
-  UnlockFileEx(lock, 0, 1, 0, &again);
-  CloseHandle(lock);
+  ws_file_lock_release(held);
   saver.join();
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(read_all(dir + L"\\config.json"), "{\"count\": 3}");
+  EXPECT_NE(read_all(dir + L"\\config.json").find("\"count\": 3,\n"), std::string::npos);
 }
 
 TEST_F(ConfigDirWin32, SmallFileReaderTakesOneByteToTheLimitAndOnlyFiles) {
@@ -263,24 +260,68 @@ TEST_F(ConfigDirWin32, SmallFileReaderTakesOneByteToTheLimitAndOnlyFiles) {
   struct row {
     std::string bytes;
     int rc;
+    const char *why;
   };
-  const row rows[] = {{"", -1}, {"{", 0}, {std::string(16, 'x'), 0}, {std::string(17, 'x'), -1}};
+  const row rows[] = {{"", 1, ""},
+                      {"{", 0, ""},
+                      {std::string(16, 'x'), 0, ""},
+                      {std::string(17, 'x'), -1, "larger than 16 bytes"}};
   for (const row &r : rows) {
     SCOPED_TRACE(r.bytes.size());
     ASSERT_TRUE(write_all(f, r.bytes));
     char *out = nullptr;
     size_t len = 0;
-    ASSERT_EQ(ws_read_small_file(utf8(f).c_str(), 16, &out, &len), r.rc);
+    char why[64] = "stale";
+    ASSERT_EQ(ws_read_small_file(utf8(f).c_str(), 16, &out, &len, why, sizeof why), r.rc);
+    EXPECT_STREQ(why, r.why);
     if (r.rc == 0) {
       EXPECT_EQ(std::string(out, len), r.bytes);
       EXPECT_EQ(out[len], '\0');
       free(out);
+    } else {
+      EXPECT_EQ(out, nullptr);
     }
   }
   char *out = nullptr;
-  EXPECT_EQ(ws_read_small_file(utf8(scratch_).c_str(), 16, &out, nullptr), -1);
-  EXPECT_EQ(ws_read_small_file(utf8(scratch_ + L"\\missing").c_str(), 16, &out, nullptr), -1);
+  char why[64] = "";
+  EXPECT_EQ(ws_read_small_file(utf8(scratch_).c_str(), 16, &out, nullptr, why, sizeof why), -1);
+  EXPECT_STREQ(why, "not a regular file");
+  EXPECT_EQ(
+      ws_read_small_file(utf8(scratch_ + L"\\missing").c_str(), 16, &out, nullptr, why, sizeof why),
+      1);
+  EXPECT_EQ(ws_read_small_file(utf8(scratch_ + L"\\missing\\config.json").c_str(), 16, &out,
+                               nullptr, nullptr, 0),
+            1);
   EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(ConfigDirWin32, StampTellsAReplacedOrRewrittenFileFromAnUntouchedOne) {
+  const std::wstring f = scratch_ + L"\\\u7528.json";
+  ws_config_stamp none;
+  EXPECT_EQ(ws_file_stamp(utf8(f).c_str(), &none), -1);
+  EXPECT_EQ(none.present, 0);
+
+  ASSERT_TRUE(write_all(f, "{\"count\": 1}"));
+  ws_config_stamp first;
+  ws_config_stamp again;
+  ASSERT_EQ(ws_file_stamp(utf8(f).c_str(), &first), 0);
+  ASSERT_EQ(ws_file_stamp(utf8(f).c_str(), &again), 0);
+  EXPECT_EQ(first.present, 1);
+  EXPECT_EQ(first.size, 12);
+  // After 1970 and before 2200, in nanoseconds.
+  EXPECT_GT(first.mtime_ns, 0);
+  EXPECT_LT(first.mtime_ns, 7258118400LL * 1000000000LL);
+  EXPECT_EQ(ws_config_stamp_equal(&first, &again), 1);
+
+  // A save moves a new file into place: another file index, whatever its
+  // size and time.
+  const std::string d = utf8(scratch_);
+  ASSERT_EQ(ws_replace_file((d + "/x.tmp").c_str(), utf8(f).c_str(), "{\"count\": 2}", 12), 0);
+  ws_config_stamp replaced;
+  ASSERT_EQ(ws_file_stamp(utf8(f).c_str(), &replaced), 0);
+  EXPECT_EQ(replaced.dev, first.dev);
+  EXPECT_NE(replaced.ino, first.ino);
+  EXPECT_EQ(ws_config_stamp_equal(&first, &replaced), 0);
 }
 
 }  // namespace
