@@ -4,7 +4,8 @@
 #   2. a short libFuzzer smoke run of every fuzz target (preset fuzz),
 #   3. the tests that run threads under ThreadSanitizer (preset tsan, which
 #      builds only the binary and the integration tests),
-#   4. the release files (scripts/release.sh, preset dist), which the suite checks,
+#   4. the release files (scripts/release.sh, presets dist and windows-dist),
+#      which the suite checks,
 #   5. the whole suite, e2e included (preset default),
 #   6. a few integration cases under valgrind (scripts/valgrind.sh quick),
 #   7. the Windows build's tests under Wine (preset windows).

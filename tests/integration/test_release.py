@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tarfile
 import tempfile
@@ -172,6 +173,40 @@ class Release(unittest.TestCase):
             raws = [r["raw"] for r in mock.requests()]
             self.assertEqual(len(raws), 1)
             self.assertIn(b"bundle-key-1", raws[0])
+
+    def test_windows_zip_and_bundle_hold_the_same_console_exe(self):
+        archive = self.file_or_skip("plugin_websearch-%(v)s-windows-x86_64.zip")
+        bundle = self.file_or_skip("plugin_websearch-%(v)s-windows-x86_64.mcpb")
+        top = "plugin_websearch-%s-windows-x86_64/" % version()
+        with zipfile.ZipFile(archive) as z:
+            self.assertEqual(sorted(z.namelist()),
+                             [top] + [top + n for n in ["LICENSE.bearssl", "LICENSE.yyjson", "README.md",
+                                                        "plugin_websearch.exe"]])
+            exe = z.read(top + "plugin_websearch.exe")
+        with zipfile.ZipFile(bundle) as z:
+            self.assertEqual(sorted(z.namelist()), ["LICENSE.bearssl", "LICENSE.yyjson", "manifest.json",
+                                                    "server/plugin_websearch.exe"])
+            self.assertEqual(z.read("server/plugin_websearch.exe"), exe)
+            z.extract("manifest.json", self.dir)
+        manifest_path = os.path.join(self.dir, "manifest.json")
+        check = subprocess.run([MCPB, "validate", manifest_path], capture_output=True, text=True,
+                               timeout=RUN_TIMEOUT_S)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        with open(manifest_path) as f:
+            manifest = json.load(f)
+        server = manifest["server"]
+        self.assertEqual((server["entry_point"], server["mcp_config"]["command"], manifest["version"]),
+                         ("server/plugin_websearch.exe", "${__dirname}/server/plugin_websearch.exe",
+                          version()))
+        self.assertEqual(manifest["compatibility"]["platforms"], ["win32"])
+        self.assertEqual([t["name"] for t in manifest["tools"]], ["web_search", "web_search_providers"])
+        # A PE32+ image for x86-64 of the console subsystem (3), so a host
+        # can start it with pipes for its standard streams.
+        pe = struct.unpack_from("<I", exe, 0x3C)[0]
+        self.assertEqual((exe[:2], exe[pe:pe + 4]), (b"MZ", b"PE\0\0"))
+        self.assertEqual(struct.unpack_from("<H", exe, pe + 4)[0], 0x8664)
+        self.assertEqual(struct.unpack_from("<HH", exe, pe + 24)[0], 0x20B)
+        self.assertEqual(struct.unpack_from("<H", exe, pe + 24 + 68)[0], 3)
 
 
 if __name__ == "__main__":
