@@ -15,6 +15,14 @@ using tq_socket = int;
 #endif
 constexpr tq_socket TQ_NO_SOCKET = -1;
 
+// Whether the system's environment names ignore case, as on Windows, where
+// http_proxy and HTTP_PROXY are one variable.
+#ifdef _WIN32
+constexpr bool TQ_ENV_NAMES_IGNORE_CASE = true;
+#else
+constexpr bool TQ_ENV_NAMES_IGNORE_CASE = false;
+#endif
+
 // Process start-up for the executable. POSIX: SIGPIPE ignored (a peer that
 // closes must never kill the process); its streams never translate newlines,
 // so there is no binary-mode switch to make. Windows: standard output and

@@ -297,8 +297,12 @@ int tq_proxy_select(tq_env_lookup get, void *ctx, int cgi, int tls, const char *
   const char *value = nullptr;
   for (size_t i = 0; i < 4; i++) {
     // A CGI request's "Proxy:" header arrives as HTTP_PROXY; a client must
-    // never choose where this program's requests go.
-    if (cgi && strcmp(names[i], "HTTP_PROXY") == 0) continue;
+    // never choose where this program's requests go. Where names ignore
+    // case, http_proxy is that same variable.
+    if (cgi && (strcmp(names[i], "HTTP_PROXY") == 0 ||
+                (TQ_ENV_NAMES_IGNORE_CASE && strcmp(names[i], "http_proxy") == 0))) {
+      continue;
+    }
     value = get(names[i], ctx);
     if (value != nullptr) {
       name = names[i];

@@ -16,6 +16,7 @@ from mock_upstream import MockUpstream
 from proxies import DeadPort, MicroSocks, TinyProxy
 
 BINARY = os.environ.get("WS_BINARY", "")
+WINDOWS = os.environ.get("WS_TARGET", "") == "windows"
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
 RUN_TIMEOUT_S = 60
 FIRST_URL = "https://example.com/searxng/one"
@@ -132,7 +133,12 @@ class ThroughProxies(unittest.TestCase):
             for scheme in ("http", "https"):
                 for mode, run in (("mcp", self.run_mcp), ("cgi", self.run_cgi)):
                     with self.subTest(proxy=label, target=scheme, mode=mode):
-                        extra = {scheme + "_proxy": proxy_url}
+                        # A CGI program never reads HTTP_PROXY (a client's "Proxy:"
+                        # header), and on Windows http_proxy is that same variable.
+                        variable = scheme + "_proxy"
+                        if WINDOWS and mode == "cgi" and scheme == "http":
+                            variable = "all_proxy"
+                        extra = {variable: proxy_url}
                         if scheme == "http":
                             base, target = self.http_base(), "127.0.0.1:%d" % self.plain.port
                             way = "forwards to" if kind == "http" else "tunnels to"
@@ -149,8 +155,8 @@ class ThroughProxies(unittest.TestCase):
                         seen = len(proxy.log())
                         doc, stderr = run(base, extra)
                         self.assert_found(doc)
-                        self.assertIn("tq_http_tls: proxy 127.0.0.1:%d (%s, from %s_proxy) %s %s\n"
-                                      % (proxy.port, kind, scheme, way, target), stderr)
+                        self.assertIn("tq_http_tls: proxy 127.0.0.1:%d (%s, from %s) %s %s\n"
+                                      % (proxy.port, kind, variable, way, target), stderr)
                         # The proxy itself saw the connection to the mock.
                         self.assertIn(target.split(":")[1], proxy.log()[seen:])
 

@@ -2,6 +2,7 @@
 // and which targets the no_proxy list sends directly. One table; the
 // variables come from the row, never from the process.
 #include "sdk/tq_proxy.h"
+#include "sdk/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,9 @@ const std::vector<row> &rows() {
       {"HTTP_PROXY never in CGI", "HTTP_PROXY=http://dead.test:9", "cgi http a.test:80", "direct"},
       {"CGI falls through to all_proxy", "HTTP_PROXY=http://dead.test:9 | all_proxy=p.test:5",
        "cgi http a.test:80", "http p.test 5"},
+      {"http_proxy in CGI, which is HTTP_PROXY where names ignore case",
+       "http_proxy=http://dead.test:9", "cgi http a.test:80",
+       TQ_ENV_NAMES_IGNORE_CASE ? "direct" : "http dead.test 9"},
       {"CGI still reads HTTPS_PROXY", "HTTPS_PROXY=p.test:6", "cgi https a.test:443",
        "http p.test 6"},
       // The proxy URL.
