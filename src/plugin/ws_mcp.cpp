@@ -265,6 +265,9 @@ int mode_mcp(void) {
   if (!buffer) return 1;
   ws_config cfg;
   ws_config_load(&cfg);
+  // One session makes many requests to the same few services: connections
+  // and TLS sessions are kept between them, and closed properly at the end.
+  ws_http_keep_connections();
 
   // stdio reads the pipe in blocks and hands out what has arrived, so a
   // request is answered as soon as its newline is in; the next one is not
@@ -286,5 +289,6 @@ int mode_mcp(void) {
     // answered like any other line when its newline arrives.
     if (len < WS_MCP_LINE_MAX) line[len++] = static_cast<char>(c);
   }
+  ws_http_close_kept();
   return 0;
 }

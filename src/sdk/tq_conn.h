@@ -36,6 +36,17 @@ struct tq_conn {
   int status;
   uint64_t body_bytes;  // raw bytes after the head, limit 4 MiB
   int eof;
+  // Connection reuse (the MCP server only; see tq_pool.h). All 0 on a
+  // connection that carries one exchange.
+  int keep_alive;      // the request asks the server to keep the connection
+  int reused;          // taken from the pool: an earlier exchange ran on it
+  int resumed;         // the TLS handshake resumed a kept session
+  int answer_started;  // a byte of the current answer arrived
+  int http11;          // the answer's status line says HTTP/1.1
+  int server_close;    // the answer carries "Connection: close"
+  int keep_alive_s;    // the answer's "Keep-Alive: timeout=" in seconds, 0 without
+  int framed_end;      // a chunked body ended with its last chunk and an empty trailer
+  int stray_bytes;     // bytes arrived past the framed end of the body
 };
 
 // Monotonic milliseconds: deadlines and durations never jump with the wall clock.
