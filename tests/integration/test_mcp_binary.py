@@ -126,6 +126,46 @@ def text_block(provider, query, results, answer=None):
 
 
 @unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
+class McpKeepsConnections(unittest.TestCase):
+    """One MCP session against a service that keeps connections open."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.mock = MockUpstream(keep_alive=True).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.mock.stop()
+
+    def test_searches_share_a_connection_until_the_service_closes_it(self):
+        tmp = tempfile.mkdtemp(prefix="ws-mcp-keep-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        # Brave lives on the same origin as SearXNG here; its answer says close.
+        self.mock.script("/brave", body=json.dumps(mock_upstream.BRAVE_DOC),
+                         headers=[["Content-Type", "application/json"], ["Connection", "close"]])
+        names = ["searxng", "brave", "searxng", "searxng"]
+        data = b"".join(search(i, {"query": "example search", "provider": name}) + b"\n"
+                        for i, name in enumerate(names, 1))
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": tmp,
+               "SWEBSEARCH_CONFIG_DIR": tmp, "WEBSEARCH_MOCK_BASE": self.mock.base,
+               "BRAVE_API_KEY": "k", "TQ_VERBOSE": ""}
+        p = subprocess.run([BINARY, "--mcp"], input=data, capture_output=True, env=env,
+                           timeout=RUN_TIMEOUT_S)
+        self.assertEqual(p.returncode, 0)
+        for i, line in enumerate(p.stdout.splitlines(), 1):
+            self.assertTrue(json.loads(line)["result"]["structuredContent"]["ok"], line)
+        reqs = self.mock.requests()
+        self.assertEqual([r["target"].split("/")[1] for r in reqs], names)
+        first = reqs[0]["conn"]
+        self.assertEqual([r["conn"] for r in reqs], [first, first, first + 1, first + 1])
+        for r in reqs:
+            self.assertIn(["Connection", "keep-alive"], r["headers"])
+        stderr = p.stderr.decode("utf-8", "replace")
+        self.assertEqual(stderr.count("tq_http_tls: reusing connection to 127.0.0.1:%d\n"
+                                      % self.mock.port), 2, stderr)
+
+
+@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
 class McpBinary(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
