@@ -97,7 +97,7 @@ bool has_token(const char *list, const char *token) {
   return false;
 }
 
-// The seconds of "timeout=N" in a Keep-Alive value, or 0.
+// The seconds of "timeout=N" in a Keep-Alive value, or -1 without one.
 int keep_alive_timeout(const char *value) {
   const size_t len = strlen(value);
   for (size_t i = 0; i + 8 <= len; i++) {
@@ -106,7 +106,7 @@ int keep_alive_timeout(const char *value) {
       return static_cast<int>(parse_decimal(value + i + 8, 86400));
     }
   }
-  return 0;
+  return -1;
 }
 
 void apply_header(tq_conn *conn, char *line) {
@@ -126,7 +126,9 @@ void apply_header(tq_conn *conn, char *line) {
   } else if (tq_strcasecmp(line, "Connection") == 0) {
     if (has_token(value, "close")) conn->server_close = 1;
   } else if (tq_strcasecmp(line, "Keep-Alive") == 0) {
-    conn->keep_alive_s = keep_alive_timeout(value);
+    const int seconds = keep_alive_timeout(value);
+    if (seconds == 0) conn->server_close = 1;  // it will not wait at all
+    if (seconds > 0) conn->keep_alive_s = seconds;
   }
 }
 

@@ -119,6 +119,8 @@ TEST_F(PoolLoopback, AnswersThatLeaveNothingInThePool) {
       {"bytes past the Content-Length", kept("x") + "HTTP/1.1 200 OK\r\n", true},
       {"a Keep-Alive time-out too short to keep it",
        "HTTP/1.1 200 OK\r\nKeep-Alive: timeout=1\r\nContent-Length: 1\r\n\r\nx", true},
+      {"a Keep-Alive time-out of 0",
+       "HTTP/1.1 200 OK\r\nKeep-Alive: max=5, timeout=0\r\nContent-Length: 1\r\n\r\nx", true},
       // A cut body reaches the backend as an empty one, with its status.
       {"a cut body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort", true},
   };
