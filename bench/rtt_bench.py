@@ -150,7 +150,8 @@ def main():
                     rest = statistics.mean(times[1:])
                     print("| %g ms | %s | %d %s | %.0f ms | %.0f ms | %.1f ms | %.2f | %d | %s |" % (
                         rtt, scheme, SEARCHES, how,
-                        sum(times), times[0], rest, rest / rtt, stats["connections"],
+                        sum(times), times[0], rest, rest / rtt if rtt else float("nan"),
+                        stats["connections"],
                         "%d (%d)" % (stats["handshakes"], stats["resumed"]) if tls else "-"),
                         flush=True)
             finally:
