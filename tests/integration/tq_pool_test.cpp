@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sdk/tq_http.h"
@@ -276,6 +277,31 @@ TEST_F(PoolLoopback, AnIdleConnectionIsClosedAtTheServersKeepAliveLimit) {
   // pool on its own, without another request.
   EXPECT_TRUE(srv.wait_client_closes(1, 20000));
   EXPECT_EQ(tq_pool_idle(nullptr), 0u);
+}
+
+TEST_F(PoolLoopback, SearchesOnSeveralThreadsEachHaveAConnectionOfTheirOwn) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 5;
+  loopback_script s;
+  for (int i = 0; i < kThreads * kEach; i++) s.read_request().send(kept("x"));
+  s.await_close();
+  // Kept connections beyond the bound per origin are closed, so later
+  // searches may connect again: one script per possible connection.
+  loopback_server srv(std::vector<loopback_script>(kThreads * kEach, s));
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&srv, &failures, t] {
+      for (int i = 0; i < kEach; i++) {
+        std::string body;
+        if (search(srv, &body) != "" || body != "x") failures[static_cast<size_t>(t)]++;
+      }
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  EXPECT_EQ(requests_of(srv).size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_LE(tq_pool_idle(nullptr), TQ_POOL_PER_ORIGIN);
 }
 
 }  // namespace
