@@ -36,8 +36,9 @@ struct tq_conn {
   int status;
   uint64_t body_bytes;  // raw bytes after the head, limit 4 MiB
   int eof;
-  // Connection reuse (the MCP server only; see tq_pool.h). All 0 on a
-  // connection that carries one exchange.
+  // Connection reuse (the MCP server only; see tq_pool.h). The first three
+  // stay 0 on a connection that carries one exchange; the rest describe the
+  // current answer and are reset with its head.
   int keep_alive;      // the request asks the server to keep the connection
   int reused;          // taken from the pool: an earlier exchange ran on it
   int resumed;         // the TLS handshake resumed a kept session
