@@ -18,7 +18,7 @@
 #include "sdk/tq_http.h"
 #include "sdk/tq_proxy.h"
 #include "sdk/tq_tls.h"
-#include "util/ws_buf.h"
+#include "sdk/tq_url.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ void close_all(const std::vector<pooled_conn *> &list) {
 void key_of(const tq_url *url, tq_pool_key *key) {
   memset(key, 0, sizeof *key);
   key->tls = url->tls;
-  ws_copy(key->host, sizeof key->host, url->host);
+  tq_copy(key->host, sizeof key->host, url->host);
   key->port = url->port;
   if (url->tls) tq_tls_trust_digest(key->trust, sizeof key->trust);
   // A connection through a proxy (a tunnel, or a socket to the proxy that

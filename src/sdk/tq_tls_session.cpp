@@ -14,7 +14,6 @@
 #include "sdk/tq_tls.h"
 #include "sdk/tq_tls_internal.h"
 #include "sdk/tq_url.h"
-#include "util/ws_buf.h"
 
 namespace {
 
@@ -153,9 +152,9 @@ void tq_tls_session_keep(const tq_conn *conn) {
   }
   wipe(slot, sizeof *slot);
   slot->used = 1;
-  ws_copy(slot->host, sizeof slot->host, conn->host);
+  tq_copy(slot->host, sizeof slot->host, conn->host);
   slot->port = conn->port;
-  ws_copy(slot->trust, sizeof slot->trust, trust);
+  tq_copy(slot->trust, sizeof slot->trust, trust);
   slot->params = params;
   memcpy(slot->peer_pin, conn->peer_pin, sizeof slot->peer_pin);
   slot->trusted = conn->trusted;
