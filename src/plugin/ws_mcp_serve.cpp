@@ -20,6 +20,7 @@
 #include "plugin/ws_mcp.h"
 #include "plugin/ws_mcp_pool.h"
 #include "plugin/ws_modes.h"
+#include "search/ws_http.h"
 #include "util/ws_buf.h"
 
 namespace {
@@ -149,14 +150,21 @@ int mode_mcp(void) {
   live_settings settings;
   if (!load_settings(&settings)) return 1;
 
-  mcp_pool *pool = serial_requested() ? nullptr : mcp_pool_new(stdout);
+  // Serial mode is today's behaviour exactly: one connection per exchange.
+  // Otherwise a session makes many requests to the same few services, so
+  // connections and TLS sessions are kept between them, and closed properly
+  // once every search has ended.
+  const bool serial = serial_requested();
+  if (!serial) ws_http_keep_connections();
+  mcp_pool *pool = serial ? nullptr : mcp_pool_new(stdout);
   if (pool == nullptr) {
     serve_serial(&settings, buffer.get());
-    return 0;
+  } else {
+    serve_parallel(&settings, buffer.get(), pool);
+    // End of input: the queued and running searches finish and answer,
+    // every thread is joined, and only then does the process end.
+    mcp_pool_finish(pool);
   }
-  serve_parallel(&settings, buffer.get(), pool);
-  // End of input: the queued and running searches finish and answer, every
-  // thread is joined, and only then does the process end.
-  mcp_pool_finish(pool);
+  if (!serial) ws_http_close_kept();
   return 0;
 }

@@ -10,7 +10,7 @@
 
 #include "sdk/tq_proxy.h"
 #include "sdk/tq_tls.h"
-#include "util/ws_buf.h"
+#include "sdk/tq_url.h"
 
 namespace {
 
@@ -197,7 +197,7 @@ static int conn_open(tq_conn *conn, const tq_url *url, int timeout_ms, int tunne
                      size_t err_size) {
   memset(conn, 0, sizeof *conn);
   conn->sock = TQ_NO_SOCKET;
-  ws_copy(conn->host, sizeof conn->host, url->host);
+  tq_copy(conn->host, sizeof conn->host, url->host);
   conn->port = url->port;
   conn->tls = url->tls;
 

@@ -40,6 +40,18 @@ struct tq_conn {
   // requests name the target in absolute form.
   int proxy_forward;
   char proxy_auth[704];  // "Basic ..." for that proxy, or empty; a secret, wiped at close
+  // Connection reuse (the MCP server only; see tq_pool.h). The first three
+  // stay 0 on a connection that carries one exchange; the rest describe the
+  // current answer and are reset with its head.
+  int keep_alive;      // the request asks the server to keep the connection
+  int reused;          // taken from the pool: an earlier exchange ran on it
+  int resumed;         // the TLS handshake resumed a kept session
+  int answer_started;  // a byte of the current answer arrived
+  int http11;          // the answer's status line says HTTP/1.1
+  int server_close;    // the answer carries "Connection: close"
+  int keep_alive_s;    // the answer's "Keep-Alive: timeout=" in seconds, 0 without
+  int framed_end;      // a chunked body ended with its last chunk and an empty trailer
+  int stray_bytes;     // bytes arrived past the framed end of the body
 };
 
 // Monotonic milliseconds: deadlines and durations never jump with the wall clock.

@@ -78,6 +78,42 @@ uint64_t parse_hex(const char *s) {
   return v;
 }
 
+// ASCII case-insensitive comparison of n bytes.
+bool same_ascii(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// True when the comma-separated list holds token, compared without case.
+bool has_token(const char *list, const char *token) {
+  const size_t n = strlen(token);
+  for (const char *p = list; *p != '\0';) {
+    while (*p == ' ' || *p == '\t' || *p == ',') p++;
+    const char *start = p;
+    while (*p != '\0' && *p != ',') p++;
+    const char *end = p;
+    while (end > start && (end[-1] == ' ' || end[-1] == '\t')) end--;
+    if (static_cast<size_t>(end - start) == n && same_ascii(start, token, n)) return true;
+  }
+  return false;
+}
+
+// The seconds of "timeout=N" in a Keep-Alive value, or -1 without one.
+int keep_alive_timeout(const char *value) {
+  const size_t len = strlen(value);
+  for (size_t i = 0; i + 8 <= len; i++) {
+    const bool starts_item = i == 0 || value[i - 1] == ' ' || value[i - 1] == ',';
+    if (starts_item && same_ascii(value + i, "timeout=", 8)) {
+      return static_cast<int>(parse_decimal(value + i + 8, 86400));
+    }
+  }
+  return -1;
+}
+
 void apply_header(tq_conn *conn, char *line) {
   char *colon = strchr(line, ':');
   if (colon == nullptr) return;
@@ -92,6 +128,12 @@ void apply_header(tq_conn *conn, char *line) {
     if (strstr(value, "chunked") != nullptr || strstr(value, "Chunked") != nullptr) {
       conn->body_mode = 2;
     }
+  } else if (tq_strcasecmp(line, "Connection") == 0) {
+    if (has_token(value, "close")) conn->server_close = 1;
+  } else if (tq_strcasecmp(line, "Keep-Alive") == 0) {
+    const int seconds = keep_alive_timeout(value);
+    if (seconds == 0) conn->server_close = 1;  // it will not wait at all
+    if (seconds > 0) conn->keep_alive_s = seconds;
   }
 }
 
@@ -119,6 +161,12 @@ int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
   conn->status = 0;
   conn->body_bytes = 0;
   conn->eof = 0;
+  conn->answer_started = 0;
+  conn->http11 = 0;
+  conn->server_close = 0;
+  conn->keep_alive_s = 0;
+  conn->framed_end = 0;
+  conn->stray_bytes = 0;
   const int64_t deadline = deadline_after(timeout_ms);
 
   char line[kResponseLineSize];
@@ -129,6 +177,7 @@ int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
       set_err(err, err_size, "timeout reading response headers");
       return -1;
     }
+    conn->answer_started = 1;
     unsigned char c = conn->rbuf[conn->rpos++];
     if (c == '\r') continue;
     if (c != '\n') {
@@ -144,6 +193,7 @@ int read_head(tq_conn *conn, int timeout_ms, char *err, size_t err_size) {
         return -1;
       }
       conn->status = status;
+      conn->http11 = strncmp(line, "HTTP/1.1 ", 9) == 0;
       status_line = false;
     } else if (n == 0) {
       break;
@@ -204,12 +254,18 @@ int next_chunked_byte(tq_conn *conn, int64_t deadline, unsigned char *out) {
         } while (c != '\n');
         conn->chunk_state = 0;
         break;
-      default:  // 3: the trailer; its first line ends the body
+      default: {  // 3: the trailer; its first line ends the body
+        // Only an empty trailer leaves the stream exactly at the answer's
+        // end, which a kept connection needs.
+        size_t line_bytes = 0;
         do {
           r = tq_raw_body_byte(conn, deadline, &c);
+          if (r == 1 && c != '\r' && c != '\n') line_bytes++;
         } while (r == 1 && c != '\n');
+        conn->framed_end = r == 1 && line_bytes == 0;
         conn->eof = 1;
         return 0;
+      }
     }
   }
 }
@@ -249,8 +305,9 @@ int tq_http_request(tq_conn *conn, const char *method, const char *path, const c
                           conn->proxy_forward ? "http://" : "",
                           conn->proxy_forward ? authority : "", path, authority);
   if (fits) {
-    fits = head_add(head, sizeof head, &len, "%s",
-                    "\r\nUser-Agent: tq-connector-sdk/1.0\r\nAccept: */*\r\nConnection: close\r\n");
+    fits = head_add(head, sizeof head, &len,
+                    "\r\nUser-Agent: tq-connector-sdk/1.0\r\nAccept: */*\r\nConnection: %s\r\n",
+                    conn->keep_alive ? "keep-alive" : "close");
   }
   if (fits && conn->proxy_forward && conn->proxy_auth[0] != '\0') {
     fits = head_add(head, sizeof head, &len, "Proxy-Authorization: %s\r\n", conn->proxy_auth);
@@ -294,6 +351,7 @@ int tq_raw_body_byte(tq_conn *conn, int64_t deadline_ms, unsigned char *out) {
     if (r == 0) return conn->body_mode == 1 ? -1 : 0;
     if (conn->body_mode == 1 && conn->rlen > conn->remaining) {
       conn->rlen = static_cast<size_t>(conn->remaining);  // extra bytes are not ours
+      conn->stray_bytes = 1;
     }
   }
   *out = conn->rbuf[conn->rpos++];
@@ -343,6 +401,7 @@ int read_plain_body(tq_conn *conn, int64_t deadline, char **buf, size_t *cap, si
       }
       if (conn->body_mode == 1 && conn->rlen > conn->remaining) {
         conn->rlen = static_cast<size_t>(conn->remaining);  // extra bytes are not ours
+        conn->stray_bytes = 1;
       }
     }
     size_t n = conn->rlen - conn->rpos;
@@ -443,4 +502,22 @@ int tq_read_line(tq_conn *conn, char *buf, size_t size, int timeout_ms) {
     buf[n] = '\0';
     return 1;
   }
+}
+
+int tq_http_reusable(const tq_conn *conn) {
+  if (!conn->keep_alive || !conn->http11 || conn->server_close || conn->stray_bytes) return 0;
+  // An interim or switching answer is not the end of an exchange.
+  if (conn->status < 200 || !conn->eof) return 0;
+  if (conn->rpos != conn->rlen) return 0;  // bytes of something after the answer
+  if (conn->body_mode == 1) {
+    if (conn->remaining != 0) return 0;
+  } else if (conn->body_mode != 2 || !conn->framed_end) {
+    return 0;  // a body read until close, or a chunked one that stopped early
+  }
+  if (conn->tls) {
+    if (!conn->tls_ready || conn->ssl == nullptr) return 0;
+    const unsigned state = br_ssl_engine_current_state(&conn->ssl->eng);
+    if (state & (BR_SSL_CLOSED | BR_SSL_RECVAPP)) return 0;
+  }
+  return 1;
 }

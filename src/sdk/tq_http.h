@@ -19,3 +19,9 @@ int tq_read_line(tq_conn *conn, char *buf, size_t size, int timeout_ms);
 // The raw byte reader under the body readers (also used for WebSocket
 // frames): 1 with a byte in *out, 0 at the end of the stream, -1 on error.
 int tq_raw_body_byte(tq_conn *conn, int64_t deadline_ms, unsigned char *out);
+// 1 when the exchange on conn ended exactly at the framed end of a complete
+// HTTP/1.1 answer (Content-Length, or chunked with its last chunk) that the
+// server did not close, on a request that asked to keep the connection: it
+// may then carry another exchange. 0 for anything else (a body read until
+// close or not to its end, "Connection: close", bytes past the answer).
+int tq_http_reusable(const tq_conn *conn);

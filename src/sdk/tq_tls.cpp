@@ -141,6 +141,7 @@ int pinned_rehandshake(tq_conn *conn, const tq_saved_key *key, const char *pin, 
   memcpy(conn->peer_pin, pin, sizeof conn->peer_pin);
   conn->trusted = 0;
   conn->pin_ok = 1;
+  tq_tls_session_keep(conn);
   return 0;
 }
 
@@ -201,7 +202,9 @@ int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size) 
   }
 
   br_ssl_engine_set_buffer(&conn->ssl->eng, conn->iobuf, BR_SSL_BUFSIZE_BIDI, 1);
-  if (!br_ssl_client_reset(conn->ssl, conn->host, 0)) {
+  br_ssl_session_parameters offered;
+  const int offering = tq_tls_session_offer(conn, &offered);
+  if (!br_ssl_client_reset(conn->ssl, conn->host, offering)) {
     tq_conn_close(conn);
     set_err(err, err_size, "bad SNI hostname");
     return -1;
@@ -210,6 +213,9 @@ int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size) 
   int code = 0;
   if (run_handshake(conn, &code) == 0) {
     conn->tls_ready = 1;
+    // A resumed handshake shows no certificate: the checks are those of the
+    // handshake that made the session, under these same trust settings.
+    if (offering && tq_tls_session_resumed(conn, &offered)) return 0;
     tq_key_pin_hex((*validator)->get_pkey(validator, nullptr), conn->peer_pin);
     if (getenv("TQ_VERBOSE")) {
       tq_platform_diag("tq_http_tls: peer pin %s for %s\n", conn->peer_pin, conn->host);
@@ -217,11 +223,15 @@ int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size) 
     conn->pin_ok = tq_pin_matches_hex(conn->peer_pin);
     if (insecure) {
       conn->trusted = lenient->last_err == 0;
+      tq_tls_session_keep(conn);
       return 0;
     }
     const unsigned state = br_ssl_engine_current_state(&conn->ssl->eng);
     conn->trusted = engine_error(conn) == BR_ERR_OK && !(state & BR_SSL_CLOSED);
-    if (conn->trusted || conn->pin_ok) return 0;
+    if (conn->trusted || conn->pin_ok) {
+      tq_tls_session_keep(conn);
+      return 0;
+    }
     tq_conn_close(conn);
     set_err(err, err_size, "TLS certificate not trusted and no SPKI pin matched");
     return -1;

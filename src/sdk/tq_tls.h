@@ -11,6 +11,16 @@
 // Runs the handshake on conn->sock. 0 with tls_ready set; -1 with a message
 // (TLS state freed; the caller closes the socket).
 int tq_tls_handshake(tq_conn *conn, int timeout_ms, char *err, size_t err_size);
+// Turns the in-memory TLS session cache on or off (off by default). On, a
+// new connection offers the session of the last full handshake with the same
+// host and port made under the same trust settings (anchors, pins, insecure
+// mode), so the server may skip the certificate and key exchange. Off, every
+// kept session is wiped. Never written to disk.
+void tq_tls_session_cache(int on);
+// The trust settings in force now as a short text ("" never): what a kept
+// session or connection must have been made under to be used again. Loads
+// the anchors and pins first, as the handshake would.
+void tq_tls_trust_digest(char *out, size_t size);
 // Anchors added from a PEM text, or -1 when none (or pem NULL, len 0).
 int tq_http_add_ca_pem(const char *pem, size_t len);
 // Programmatic pin list (hex strings); non-empty, it is the only list consulted.

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sdk/tq_conn.h"
+
 // Entries of the process-wide trust-anchor table.
 constexpr size_t TQ_MAX_ANCHORS = 640;
 // Largest DER certificate accepted as an anchor.
@@ -59,6 +61,27 @@ int tq_pins_configured(void);
 // Hex SHA-256 of the key's serialisation into out; "" when the key cannot
 // be serialised (so it matches no pin).
 void tq_key_pin_hex(const br_x509_pkey *key, char out[65]);
+
+// Hex SHA-256 over the active pin list (lower-cased, in order): equal lists
+// give equal fingerprints.
+void tq_pins_fingerprint(char out[65]);
+
+// --- session cache (tq_tls_session.cpp) ----------------------------------
+
+// Sessions kept at most; the least recently used one goes first.
+constexpr size_t TQ_TLS_SESSION_SLOTS = 32;
+
+// Puts the kept session of conn's origin, made under the trust settings in
+// force now, into the engine and copies it to *offered: 1 then, 0 when
+// there is none (or the cache is off).
+int tq_tls_session_offer(tq_conn *conn, br_ssl_session_parameters *offered);
+// After a handshake that offered *offered: 1 when the server resumed it; the
+// checks of the handshake that made the session (peer_pin, trusted, pin_ok)
+// are then restored into conn. 0 after a full handshake.
+int tq_tls_session_resumed(tq_conn *conn, const br_ssl_session_parameters *offered);
+// Keeps the session of a full handshake whose checks passed, with their
+// results, for conn's origin under the trust settings in force now.
+void tq_tls_session_keep(const tq_conn *conn);
 
 // --- lenient validator of insecure mode (tq_tls_lenient.cpp) -------------
 

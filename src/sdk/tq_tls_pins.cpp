@@ -110,3 +110,28 @@ void tq_key_pin_hex(const br_x509_pkey *key, char out[65]) {
   }
   tq_sha256_hex(spki, n, out);
 }
+
+void tq_pins_fingerprint(char out[65]) {
+  tq_parse_env_pins();
+  const char *const *list = g_pin_count > 0 ? g_pins : g_env_pins;
+  const size_t count = g_pin_count > 0 ? g_pin_count : g_env_pin_count;
+  br_sha256_context h;
+  br_sha256_init(&h);
+  for (size_t i = 0; i < count; i++) {
+    if (list[i] == nullptr) continue;
+    // Pins compare without case, so the fingerprint must not see it either.
+    for (const char *p = list[i]; *p != '\0'; p++) {
+      const char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+      br_sha256_update(&h, &c, 1);
+    }
+    br_sha256_update(&h, ",", 1);
+  }
+  unsigned char digest[br_sha256_SIZE];
+  br_sha256_out(&h, digest);
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof digest; i++) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 15];
+  }
+  out[64] = '\0';
+}

@@ -48,6 +48,14 @@ size_t tq_utf8_cut(const char *s, size_t n) {
   return n - (i - 1) < want ? i - 1 : n;
 }
 
+void tq_copy(char *dst, size_t size, const char *src) {
+  if (dst == nullptr || size == 0) return;
+  size_t n = src != nullptr ? strnlen(src, size) : 0;
+  if (n >= size) n = tq_utf8_cut(src, size - 1);
+  if (n > 0) memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
 void set_err(char *err, size_t err_size, const char *fmt, ...) {
   if (err == nullptr || err_size == 0) return;
   va_list ap;

@@ -27,5 +27,8 @@ int tq_strcasecmp(const char *a, const char *b);
 // boundary. The SDK keeps its own copy of this rule so that it depends on
 // nothing of the plug-in.
 size_t tq_utf8_cut(const char *s, size_t n);
+// Copies src into dst[size], cut on a character boundary to at most size - 1
+// bytes; always NUL-terminated when size > 0 (a NULL src leaves "").
+void tq_copy(char *dst, size_t size, const char *src);
 // SHA-256 of data as 64 lower-case hex digits and a NUL (out holds 65 bytes).
 void tq_sha256_hex(const void *data, size_t len, char out[65]);

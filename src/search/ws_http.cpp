@@ -9,6 +9,7 @@
 #include "sdk/tq_conn.h"
 #include "sdk/tq_http.h"
 #include "sdk/tq_proxy.h"
+#include "sdk/tq_pool.h"
 #include "sdk/tq_url.h"
 #include "util/ws_buf.h"
 #include "util/ws_redact.h"
@@ -72,29 +73,30 @@ int ws_http_do(const char *method, const char *url, const char *headers, const v
     ws_copy(resp->error, sizeof resp->error, msg[0] ? msg : "unsupported URL");
     return -1;
   }
-  // The record carries a 16 KiB receive buffer; it lives on this frame only
-  // for the one exchange.
-  tq_conn conn;
-  int connect_ms = timeout_ms > 0 ? timeout_ms : kConnectDefaultMs;
+  // In the MCP server the connection may be a kept one, and may be kept
+  // again afterwards; everywhere else it carries this one exchange.
+  const int connect_ms = timeout_ms > 0 ? timeout_ms : kConnectDefaultMs;
+  const int request_ms = timeout_ms > 0 ? timeout_ms : kRequestDefaultMs;
+  const bool send_body = body != nullptr && body_len != 0;
+  tq_conn *conn = nullptr;
   msg[0] = '\0';
-  if (tq_conn_open(&conn, &parsed, connect_ms, msg, sizeof msg) != 0) {
-    ws_copy(resp->error, sizeof resp->error, msg[0] ? msg : "cannot connect");
+  const int rc =
+      tq_pool_request(&parsed, method ? method : "GET", headers, send_body ? body : nullptr,
+                      send_body ? body_len : 0, connect_ms, request_ms, &conn, msg, sizeof msg);
+  if (rc != 0) {
+    ws_copy(resp->error, sizeof resp->error,
+            msg[0]     ? msg
+            : rc == -1 ? "cannot connect"
+                       : "request failed");
     return -1;
   }
-  tq_conn_guard closer(&conn);
-  int request_ms = timeout_ms > 0 ? timeout_ms : kRequestDefaultMs;
-  bool send_body = body != nullptr && body_len != 0;
-  msg[0] = '\0';
-  if (tq_http_request(&conn, method ? method : "GET", parsed.path, headers, nullptr,
-                      send_body ? body : nullptr, send_body ? body_len : 0, request_ms, msg,
-                      sizeof msg) != 0) {
-    ws_copy(resp->error, sizeof resp->error, msg[0] ? msg : "request failed");
-    return -1;
-  }
-  resp->status = conn.status;
+  tq_pool_lease lease(conn);
+  resp->status = conn->status;
   char *data = nullptr;
   size_t data_len = 0;
-  if (tq_read_all(&conn, &data, &data_len, request_ms) != 1) {
+  if (tq_read_all(conn, &data, &data_len, request_ms) == 1) {
+    lease.clean = true;  // read to its framed end, or to the server's close
+  } else {
     if (data != nullptr) {
       free(data);
       ws_copy(resp->error, sizeof resp->error, "cannot read the response body");
@@ -117,6 +119,14 @@ int ws_http_do(const char *method, const char *url, const char *headers, const v
   resp->body_len = data_len;
   resp->ok = 1;
   return 0;
+}
+
+void ws_http_keep_connections(void) {
+  tq_pool_enable();
+}
+
+void ws_http_close_kept(void) {
+  tq_pool_shutdown();
 }
 
 void ws_resp_free(ws_resp *resp) {

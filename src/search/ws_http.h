@@ -23,6 +23,13 @@ void ws_http_cgi_mode(void);
 int ws_http_do(const char *method, const char *url, const char *headers, const void *body,
                size_t body_len, int timeout_ms, ws_resp *resp);
 void ws_resp_free(ws_resp *resp);
+// From now on ws_http_do keeps good connections and TLS sessions for the
+// next exchange with the same service (for a process that searches many
+// times); until then every exchange has a connection of its own.
+void ws_http_keep_connections(void);
+// Closes every kept connection properly and forgets the kept sessions;
+// exchanges after it have a connection of their own again.
+void ws_http_close_kept(void);
 int parse_json(const ws_resp *resp, yyjson_doc **doc_out, const char *name, char *err,
                size_t err_size);
 // First member with exactly this key; a value of the wrong type counts as absent.

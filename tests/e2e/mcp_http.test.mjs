@@ -5,12 +5,11 @@
 // mock; the SDK's schemas validate every reply.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { createInterface } from 'node:readline';
 import { promisify } from 'node:util';
 
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
@@ -19,43 +18,11 @@ import {
 } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
 import { CallToolResultSchema } from '@modelcontextprotocol/sdk/types.js';
 
+import { startHelper, stopHelper } from './helper_process.mjs';
+
 const BINARY = process.env.WS_BINARY;
-const SUPPORT = fileURLToPath(new URL('../support/', import.meta.url));
 const INSPECTOR = fileURLToPath(new URL('./node_modules/.bin/mcp-inspector', import.meta.url));
 const PASSWORD = 'n0de pass+word';
-const WAIT_MS = 15000;
-
-// Starts a helper script that prints "PORT <n>" and lives until its stdin closes.
-function startHelper(script, args) {
-  return new Promise((resolve, reject) => {
-    const child = spawn('python3', [join(SUPPORT, script), ...args],
-      { stdio: ['pipe', 'pipe', 'inherit'] });
-    const timer = setTimeout(() => {
-      child.kill();
-      reject(new Error(`${script} did not report its port`));
-    }, WAIT_MS);
-    child.on('error', reject);
-    createInterface({ input: child.stdout }).once('line', (line) => {
-      clearTimeout(timer);
-      const m = /^PORT (\d+)$/.exec(line);
-      if (!m) {
-        child.kill();
-        reject(new Error(`unexpected first line from ${script}: ${line}`));
-        return;
-      }
-      resolve({ child, base: `http://127.0.0.1:${m[1]}` });
-    });
-  });
-}
-
-function stopHelper(h) {
-  if (!h) return Promise.resolve();
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => { h.child.kill('SIGKILL'); resolve(); }, 8000);
-    h.child.once('exit', () => { clearTimeout(timer); resolve(); });
-    h.child.stdin.end();
-  });
-}
 
 async function connect(url, password) {
   const transport = new StreamableHTTPClientTransport(new URL(url), {

@@ -2,20 +2,19 @@
 // as CGI; searches go to the loopback mock of the six services.
 import { after, afterEach, before, beforeEach, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { createInterface } from 'node:readline';
 
 import { chromium } from 'playwright-core';
+
+import { startHelper, stopHelper } from './helper_process.mjs';
 
 const BINARY = process.env.WS_BINARY;
 const ENV_KEY = 'pplx-env-key-0123456789';
 const ENV_HINT =
   'A key is set in the environment of this node; it stays in force when keys are cleared here.';
-const SUPPORT = fileURLToPath(new URL('../support/', import.meta.url));
 const ARTIFACTS = fileURLToPath(new URL('./artifacts/', import.meta.url));
 const PASSWORD = 'pa ss+&wd';
 const PWD = 'pwd=' + encodeURIComponent(PASSWORD);
@@ -23,38 +22,6 @@ const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable
   '--no-first-run', '--disable-background-networking', '--disable-component-update',
   '--disable-sync'];
 const WAIT_MS = 15000;
-
-// Starts a helper script that prints "PORT <n>" and lives until its stdin closes.
-function startHelper(script, args) {
-  return new Promise((resolve, reject) => {
-    const child = spawn('python3', [join(SUPPORT, script), ...args],
-      { stdio: ['pipe', 'pipe', 'inherit'] });
-    const timer = setTimeout(() => {
-      child.kill();
-      reject(new Error(`${script} did not report its port`));
-    }, WAIT_MS);
-    child.on('error', reject);
-    createInterface({ input: child.stdout }).once('line', (line) => {
-      clearTimeout(timer);
-      const m = /^PORT (\d+)$/.exec(line);
-      if (!m) {
-        child.kill();
-        reject(new Error(`unexpected first line from ${script}: ${line}`));
-        return;
-      }
-      resolve({ child, base: `http://127.0.0.1:${m[1]}` });
-    });
-  });
-}
-
-function stopHelper(h) {
-  if (!h) return Promise.resolve();
-  return new Promise((resolve) => {
-    const timer = setTimeout(() => { h.child.kill('SIGKILL'); resolve(); }, 8000);
-    h.child.once('exit', () => { clearTimeout(timer); resolve(); });
-    h.child.stdin.end();
-  });
-}
 
 describe('settings page', () => {
   let tmp, configDir, configFile, mock, web, browser;

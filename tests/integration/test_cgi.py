@@ -525,7 +525,8 @@ class Save(CgiCase):
 class Search(CgiCase):
     @classmethod
     def setUpClass(cls):
-        cls.mock = MockUpstream().start()
+        # A service that would keep connections: the CGI still asks it not to.
+        cls.mock = MockUpstream(keep_alive=True).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -541,6 +542,15 @@ class Search(CgiCase):
         if body is not None:
             body = dict(body, action="search")
         return self.run_cgi(query, "POST" if body is not None else "GET", body, env=e)
+
+    def test_every_search_has_a_connection_of_its_own(self):
+        for _ in range(2):
+            self.assertTrue(self.json_body(self.search({"q": "x", "provider": "searxng"}))["ok"])
+        reqs = self.mock.requests()
+        self.assertEqual(len(reqs), 2)
+        self.assertNotEqual(reqs[0]["conn"], reqs[1]["conn"])
+        for r in reqs:
+            self.assertEqual([v for n, v in r["headers"] if n == "Connection"], ["close"])
 
     def test_missing_query(self):
         self.assertEqual(self.search({}), err(400, "q is required"))

@@ -13,6 +13,7 @@ import unittest
 
 import mock_upstream
 from mock_upstream import BRAVE_DOC, SEARXNG_DOC, MockUpstream
+from mcp_turns import mcp_in_turns
 
 BINARY = os.environ.get("WS_BINARY", "")
 RUN_TIMEOUT_S = 90
@@ -125,6 +126,56 @@ def text_block(provider, query, results, answer=None):
         if r.get("published"):
             out += "   published: %s\n" % r["published"]
     return out
+
+
+@unittest.skipUnless(BINARY and os.access(BINARY, os.X_OK), "WS_BINARY is not an executable")
+class McpKeepsConnections(unittest.TestCase):
+    """One MCP session against a service that keeps connections open."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.mock = MockUpstream(keep_alive=True).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.mock.stop()
+
+    def test_searches_share_a_connection_until_the_service_closes_it(self):
+        tmp = tempfile.mkdtemp(prefix="ws-mcp-keep-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        # Brave lives on the same origin as SearXNG here; its answer says close.
+        self.mock.script("/brave", body=json.dumps(mock_upstream.BRAVE_DOC),
+                         headers=[["Content-Type", "application/json"], ["Connection", "close"]])
+        names = ["searxng", "brave", "searxng", "searxng"]
+        lines = [search(i, {"query": "example search", "provider": name}) + b"\n"
+                 for i, name in enumerate(names, 1)]
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": tmp,
+               "SWEBSEARCH_CONFIG_DIR": tmp, "WEBSEARCH_MOCK_BASE": self.mock.base,
+               "BRAVE_API_KEY": "k", "TQ_VERBOSE": ""}
+        # Back to back: each search is sent once the one before is answered.
+        rc, replies, stderr = mcp_in_turns([BINARY, "--mcp"], lines, env, RUN_TIMEOUT_S)
+        self.assertEqual(rc, 0)
+        self.assertEqual(len(replies), len(names))
+        for line in replies:
+            self.assertTrue(json.loads(line)["result"]["structuredContent"]["ok"], line)
+        reqs = self.mock.requests()
+        self.assertEqual([r["target"].split("/")[1] for r in reqs], names)
+        first = reqs[0]["conn"]
+        self.assertEqual([r["conn"] for r in reqs], [first, first, first + 1, first + 1])
+        for r in reqs:
+            self.assertIn(["Connection", "keep-alive"], r["headers"])
+        self.assertEqual(stderr.count("tq_http_tls: reusing connection to 127.0.0.1:%d\n"
+                                      % self.mock.port), 2, stderr)
+        # Serial mode keeps today's behaviour: one connection per exchange.
+        self.mock.reset()
+        rc, replies, stderr = mcp_in_turns([BINARY, "--mcp"], lines[:2],
+                                           dict(env, WEBSEARCH_MCP_SERIAL="1"), RUN_TIMEOUT_S)
+        self.assertEqual((rc, len(replies)), (0, 2))
+        reqs = self.mock.requests()
+        self.assertEqual(len({r["conn"] for r in reqs}), 2)
+        for r in reqs:
+            self.assertIn(["Connection", "close"], r["headers"])
+        self.assertNotIn("reusing connection", stderr)
 
 
 class McpCase(unittest.TestCase):

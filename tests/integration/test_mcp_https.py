@@ -11,7 +11,9 @@ import sys
 import tempfile
 import unittest
 
+import mock_upstream
 from mock_upstream import MockUpstream
+from mcp_turns import mcp_in_turns
 
 BINARY = os.environ.get("WS_BINARY", "")
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
@@ -109,6 +111,33 @@ class McpOverHttps(unittest.TestCase):
         self.assertIn(["X-Subscription-Token", "k-brave"], requests[0]["headers"])
         host = [v for n, v in requests[0]["headers"] if n == "Host"]
         self.assertEqual(host, ["localhost:%d" % self.mock.port])
+
+    def test_a_session_keeps_its_connection_and_resumes_its_tls_session(self):
+        with MockUpstream(tls_cert=os.path.join(self.certs, "rsa.pem"),
+                          tls_key=os.path.join(self.certs, "rsa.key"), keep_alive=True) as mock:
+            # The first answer closes its connection, so the second search
+            # needs a new one: its handshake resumes the first session.
+            mock.script("/searxng", body=json.dumps(mock_upstream.SEARXNG_DOC), times=1,
+                        headers=[["Content-Type", "application/json"], ["Connection", "close"]])
+            line = search_line("searxng")
+            env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                   "SWEBSEARCH_CONFIG_DIR": os.path.join(self.tmp, "config"),
+                   "WEBSEARCH_MOCK_BASE": "https://localhost:%d" % mock.port,
+                   "TQ_CA_BUNDLE": os.path.join(self.certs, "ca.pem"), "TQ_VERBOSE": ""}
+            rc, replies, stderr = mcp_in_turns([BINARY, "--mcp"], [line] * 3, env,
+                                               RUN_TIMEOUT_S)
+            self.assertEqual(rc, 0)
+            self.assertEqual(len(replies), 3)
+            for reply in replies:
+                self.assert_found(json.loads(reply)["result"])
+            reqs = mock.requests()
+            port = mock.port
+        self.assertEqual(len(reqs), 3)
+        self.assertEqual([r["conn"] for r in reqs], [reqs[0]["conn"], reqs[0]["conn"] + 1,
+                                                     reqs[0]["conn"] + 1])
+        self.assertEqual([r["resumed"] for r in reqs], [False, True, True])
+        self.assertEqual(stderr.count("tq_http_tls: session resumed for localhost:%d" % port),
+                         1, stderr)
 
     def test_verbose_names_the_peer_pin_but_never_a_configured_one(self):
         other = "cd" * 32

@@ -14,8 +14,10 @@
 
 #include "sdk/tq_ca_bundle.h"
 #include "sdk/tq_conn.h"
+#include "sdk/tq_pool.h"
 #include "sdk/tq_tls.h"
 #include "sdk/tq_url.h"
+#include "search/ws_http.h"
 #include "support/child_process.h"
 #include "support/process_probe.h"
 #include "support/tls_fixture.h"
@@ -130,6 +132,8 @@ class TqTls : public ::testing::Test {
         tls("expired", "http", "expired", "rsa"),
         tls("swap", "http", "self", "self"),
         tls("once", "http", "self", "self"),
+        tls("keep", "keep", "rsa", "rsa"),
+        tls("keep_self", "keep", "self", "self"),
     };
     ls[7].alt_cert = path("rsa.pem");  // the second connection shows another key
     ls[7].alt_key = path("rsa.key");
@@ -167,12 +171,18 @@ struct peer_events {
   std::string name;
   int accepts0;
   int handshakes0;
+  int resumed0;
+  int close_notifies0;
   explicit peer_events(const std::string &listener)
       : name(listener),
         accepts0(TqTls::srv().accepts(listener)),
-        handshakes0(TqTls::srv().handshakes(listener)) {}
+        handshakes0(TqTls::srv().handshakes(listener)),
+        resumed0(TqTls::srv().resumed(listener)),
+        close_notifies0(TqTls::srv().close_notifies(listener)) {}
   int accepts() const { return TqTls::srv().accepts(name) - accepts0; }
   int handshakes() const { return TqTls::srv().handshakes(name) - handshakes0; }
+  int resumed() const { return TqTls::srv().resumed(name) - resumed0; }
+  int close_notifies() const { return TqTls::srv().close_notifies(name) - close_notifies0; }
 };
 
 // Opens url, which must succeed, and hands the open record to check.
@@ -497,6 +507,103 @@ TEST_F(TqTls, ConcurrentFirstHandshakesLoadTheAnchorsOnce) {
     }
   });
   EXPECT_TRUE(r.passed()) << r.err;
+}
+
+// Opens url (which must succeed) and closes it again; what the handshake
+// found, as "resumed=R trusted=T pin_ok=P pin=<peer pin>".
+std::string handshake_of(const std::string &url) {
+  tq_conn c;
+  std::string err;
+  if (open_url(&c, url, 5000, &err) != 0) return "failed: " + err;
+  const std::string seen = "resumed=" + std::to_string(c.resumed) +
+                           " trusted=" + std::to_string(c.trusted) +
+                           " pin_ok=" + std::to_string(c.pin_ok) + " pin=" + c.peer_pin;
+  tq_conn_close(&c);
+  return seen;
+}
+
+TEST_F(TqTls, KeptSessionsResumeOnlyUnderTheTrustSettingsTheyWereMadeUnder) {
+  const peer_events events("keep");
+  const std::string rsa = pin("rsa");
+  const auto r = run_in_child({ca(), {"TQ_VERBOSE", ""}}, [&] {
+    tq_pool_enable();
+    const std::string u = url("keep");
+    static const char *pins[1];
+    pins[0] = rsa.c_str();
+    const struct {
+      const char *what;
+      std::function<void()> settings;
+      std::string want;
+    } steps[] = {
+        {"first: a full handshake", [] {}, "resumed=0 trusted=1 pin_ok=0 pin=" + rsa},
+        {"second: resumed, same checks", [] {}, "resumed=1 trusted=1 pin_ok=0 pin=" + rsa},
+        {"a pin list: not offered", [] { tq_http_set_pins(pins, 1); },
+         "resumed=0 trusted=1 pin_ok=1 pin=" + rsa},
+        {"the same pins again", [] {}, "resumed=1 trusted=1 pin_ok=1 pin=" + rsa},
+        {"back without pins", [] { tq_http_set_pins(nullptr, 0); },
+         "resumed=1 trusted=1 pin_ok=0 pin=" + rsa},
+        {"insecure mode: not offered", [] { setenv("TQ_TLS_INSECURE", "1", 1); },
+         "resumed=0 trusted=1 pin_ok=0 pin=" + rsa},
+    };
+    for (const auto &step : steps) {
+      SCOPED_TRACE(step.what);
+      step.settings();
+      EXPECT_EQ(handshake_of(u), step.want);
+    }
+    tq_pool_shutdown();
+    EXPECT_EQ(handshake_of(u), "resumed=0 trusted=1 pin_ok=0 pin=" + rsa) << "sessions wiped";
+  });
+  EXPECT_TRUE(r.passed()) << r.err;
+  EXPECT_EQ(events.handshakes(), 7);
+  EXPECT_EQ(events.resumed(), 3) << "the server saw every resumption";
+  const std::string line =
+      "tq_http_tls: session resumed for localhost:" + std::to_string(srv().port("keep"));
+  size_t lines = 0;
+  for (size_t at = r.err.find(line); at != std::string::npos; at = r.err.find(line, at + 1)) {
+    lines++;
+  }
+  EXPECT_EQ(lines, 3u) << r.err;
+}
+
+TEST_F(TqTls, ASessionMadeThroughAPinResumesWithThePinsVerdict) {
+  const peer_events events("keep_self");
+  const std::string self = pin("self");
+  const auto r = run_in_child({ca(), {"TQ_TLS_PIN", self}}, [&] {
+    tq_pool_enable();
+    EXPECT_EQ(handshake_of(url("keep_self")), "resumed=0 trusted=0 pin_ok=1 pin=" + self);
+    EXPECT_EQ(handshake_of(url("keep_self")), "resumed=1 trusted=0 pin_ok=1 pin=" + self);
+    tq_pool_shutdown();
+  });
+  EXPECT_TRUE(r.passed()) << r.err;
+  EXPECT_EQ(events.accepts(), 3) << "refused chain, pinned handshake, resumed one";
+  EXPECT_EQ(events.resumed(), 1);
+}
+
+TEST_F(TqTls, AKeptConnectionCarriesTwoSearchesAndEndsWithCloseNotify) {
+  const peer_events events("keep");
+  const auto r = run_in_child({ca(), {"TQ_VERBOSE", ""}}, [&] {
+    ws_http_keep_connections();
+    for (int i = 0; i < 2; i++) {
+      ws_resp resp;
+      EXPECT_EQ(ws_http_do("GET", url("keep").c_str(), nullptr, nullptr, 0, 5000, &resp), 0)
+          << resp.error;
+      EXPECT_EQ(std::string(resp.body ? resp.body : ""), "hello over tls");
+      ws_resp_free(&resp);
+    }
+    ws_http_close_kept();
+  });
+  EXPECT_TRUE(r.passed()) << r.err;
+  EXPECT_NE(r.err.find("tq_http_tls: reusing connection to localhost:" +
+                       std::to_string(srv().port("keep")) + "\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(events.accepts(), 1);
+  EXPECT_EQ(events.handshakes(), 1);
+  // The server logs the close_notify once it has read it.
+  for (int i = 0; i < 100 && events.close_notifies() == 0; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(events.close_notifies(), 1);
 }
 
 }  // namespace

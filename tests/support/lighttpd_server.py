@@ -34,21 +34,15 @@ Command line (for the Node tests)
 import argparse
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from local_process import free_port, stop_process, wait_listening
 
 LIGHTTPD = "/usr/sbin/lighttpd"
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 5.0
-
-
-def _free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _quote(text):
@@ -115,7 +109,7 @@ class LighttpdServer:
         # The port is free when chosen but may be taken before lighttpd binds
         # it; a few attempts make that race harmless.
         for _ in range(5):
-            self.port = _free_port()
+            self.port = free_port()
             with open(conf, "w") as f:
                 f.write(config_text(self.port, self.binary, self.env, docroot, self.path,
                                     self._workdir, self.stream_body))
@@ -128,27 +122,12 @@ class LighttpdServer:
         raise RuntimeError("lighttpd did not start: " + self.error_log())
 
     def _wait_ready(self):
-        deadline = time.monotonic() + START_TIMEOUT_S
-        while time.monotonic() < deadline:
-            if self._proc.poll() is not None:
-                return False
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
-                    return True
-            except OSError:
-                time.sleep(0.05)
-        return False
+        return wait_listening(self._proc, self.port, START_TIMEOUT_S)
 
     def _halt(self):
         if self._proc is None:
             return
-        if self._proc.poll() is None:
-            self._proc.terminate()
-            try:
-                self._proc.wait(STOP_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                self._proc.kill()
-                self._proc.wait(STOP_TIMEOUT_S)
+        stop_process(self._proc, STOP_TIMEOUT_S)
         if self._proc.stderr:
             self._proc.stderr.close()
         self._proc = None

@@ -93,10 +93,27 @@ loopback_script &loopback_script::stall() {
   return *this;
 }
 
+loopback_script &loopback_script::await_close() {
+  steps.push_back({loopback_step::AWAIT_CLOSE, {}, 0, 0});
+  return *this;
+}
+
 // --- server ------------------------------------------------------------------
 
 loopback_server::loopback_server(loopback_script script, int max_connections)
-    : script_(std::move(script)), max_connections_(max_connections) {
+    : max_connections_(max_connections) {
+  scripts_.push_back(std::move(script));
+  start();
+}
+
+loopback_server::loopback_server(std::vector<loopback_script> per_connection)
+    : scripts_(std::move(per_connection)),
+      concurrent_(true),
+      max_connections_(static_cast<int>(scripts_.size())) {
+  start();
+}
+
+void loopback_server::start() {
   int port = 0;
   listen_fd_ = bind_loopback(SOCK_NONBLOCK, &port);
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -147,6 +164,17 @@ std::vector<std::string> loopback_server::requests() const {
 int loopback_server::connections_accepted() const {
   std::lock_guard<std::mutex> lock(mu_);
   return accepted_;
+}
+
+int loopback_server::client_closes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return client_closes_;
+}
+
+bool loopback_server::wait_client_closes(int n, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [this, n] { return client_closes_ >= n; });
 }
 
 int loopback_server::wait_fd(int fd, short events, int timeout_ms) const {
@@ -218,8 +246,8 @@ void loopback_server::close_orderly(int fd) const {
   ::close(fd);
 }
 
-void loopback_server::serve(int fd) {
-  for (const loopback_step &s : script_.steps) {
+void loopback_server::serve(int fd, const loopback_script &script) {
+  for (const loopback_step &s : script.steps) {
     switch (s.kind) {
       case loopback_step::SEND:
         if (!send_bytes(fd, s.bytes.data(), s.bytes.size())) goto abort;
@@ -248,6 +276,19 @@ void loopback_server::serve(int fd) {
       case loopback_step::STALL:
         wait_fd(-1, 0, -1);
         goto abort;
+      case loopback_step::AWAIT_CLOSE:
+        for (;;) {
+          char buf[4096];
+          if (wait_fd(fd, POLLIN, -1) != 1) goto abort;
+          ssize_t r = recv(fd, buf, sizeof buf, 0);
+          if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+          if (r > 0) continue;
+          std::lock_guard<std::mutex> lock(mu_);
+          client_closes_++;
+          cv_.notify_all();
+          break;
+        }
+        goto abort;
     }
   }
   close_orderly(fd);
@@ -257,6 +298,7 @@ abort:
 }
 
 void loopback_server::run() {
+  std::vector<std::thread> workers;
   for (int served = 0; served < max_connections_;) {
     if (wait_fd(listen_fd_, POLLIN, -1) != 1) break;
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -265,9 +307,16 @@ void loopback_server::run() {
       std::lock_guard<std::mutex> lock(mu_);
       accepted_++;
     }
-    serve(fd);
+    const loopback_script &script =
+        scripts_[std::min(static_cast<size_t>(served), scripts_.size() - 1)];
+    if (concurrent_) {
+      workers.emplace_back([this, fd, &script] { serve(fd, script); });
+    } else {
+      serve(fd, script);
+    }
     served++;
   }
+  for (std::thread &t : workers) t.join();
   std::lock_guard<std::mutex> lock(mu_);
   finished_ = true;
   cv_.notify_all();

@@ -3,7 +3,8 @@
 // The server listens on a kernel-chosen port and runs in its own thread. For
 // every accepted connection (one at a time, up to max_connections) it plays
 // the same script of steps, then closes the connection in an orderly way
-// unless the script already closed, reset or stalled it.
+// unless the script already closed, reset or stalled it. Given one script per
+// connection instead, it serves those connections at the same time.
 //
 //   ws_test::loopback_script s;
 //   s.read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
@@ -26,7 +27,7 @@
 namespace ws_test {
 
 struct loopback_step {
-  enum kind_t { SEND, TRICKLE, SLEEP, READ_REQUEST, CLOSE, RESET, STALL };
+  enum kind_t { SEND, TRICKLE, SLEEP, READ_REQUEST, CLOSE, RESET, STALL, AWAIT_CLOSE };
   kind_t kind;
   std::string bytes;  // SEND, TRICKLE
   size_t chunk;       // TRICKLE: bytes per write
@@ -51,6 +52,9 @@ class loopback_script {
   loopback_script &reset();
   // Keeps the connection open and silent until stop().
   loopback_script &stall();
+  // Waits, silent, until the client closes its end (counted in
+  // client_closes()) or stop(); then the connection is closed.
+  loopback_script &await_close();
 
   std::vector<loopback_step> steps;
 };
@@ -58,6 +62,9 @@ class loopback_script {
 class loopback_server {
  public:
   explicit loopback_server(loopback_script script, int max_connections = 1);
+  // One script per connection, in the order they are accepted; connections
+  // are served at the same time, each in a thread of its own.
+  explicit loopback_server(std::vector<loopback_script> per_connection);
   ~loopback_server();
   loopback_server(const loopback_server &) = delete;
   loopback_server &operator=(const loopback_server &) = delete;
@@ -74,12 +81,17 @@ class loopback_server {
   // Requests recorded by READ_REQUEST steps, in the order they were read.
   std::vector<std::string> requests() const;
   int connections_accepted() const;
+  // Connections whose client closed its end during an await_close() step.
+  int client_closes() const;
+  // True once client_closes() reached n; false when timeout_ms passed first.
+  bool wait_client_closes(int n, int timeout_ms);
 
   void stop();
 
  private:
+  void start();
   void run();
-  void serve(int fd);
+  void serve(int fd, const loopback_script &script);
   // 1 ready, 0 timed out, -1 stopped or failed.
   int wait_fd(int fd, short events, int timeout_ms) const;
   bool send_bytes(int fd, const char *p, size_t n) const;
@@ -87,7 +99,8 @@ class loopback_server {
   void read_request(int fd);
   void close_orderly(int fd) const;
 
-  loopback_script script_;
+  std::vector<loopback_script> scripts_;  // one, or one per connection
+  bool concurrent_ = false;
   int max_connections_;
   int listen_fd_ = -1;
   int wake_fd_ = -1;  // eventfd, readable once stop() was called
@@ -97,6 +110,7 @@ class loopback_server {
   std::condition_variable cv_;
   bool finished_ = false;
   int accepted_ = 0;
+  int client_closes_ = 0;
   std::vector<std::string> requests_;
 };
 

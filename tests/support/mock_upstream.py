@@ -15,7 +15,8 @@ the module constants DDG_PAGE, SEARXNG_DOC, BRAVE_DOC, TAVILY_DOC, EXA_DOC and
 PPLX_DOC, so tests can compare mapped results against them.
 
 Command line
-    python3 mock_upstream.py [--port N] [--tls-cert C --tls-key K] [--no-stdin-watch]
+    python3 mock_upstream.py [--port N] [--tls-cert C --tls-key K] [--keep-alive]
+                             [--no-stdin-watch]
 
     Listens on 127.0.0.1 (port 0 = any free port), prints "PORT <n>\\n" on
     stdout and flushes, then serves HTTP/1.1 (one thread per connection)
@@ -23,6 +24,8 @@ Command line
     dies with the process that started it. --no-stdin-watch turns the
     standard-input watch off (for a shell that starts it with </dev/null).
     With --tls-cert and --tls-key (PEM files) it speaks HTTPS instead.
+    With --keep-alive a connection whose request does not say
+    "Connection: close" stays open for the next request (see below).
 
 Control endpoints (never recorded in the request log)
     POST /__script   body: a JSON object
@@ -48,13 +51,16 @@ Control endpoints (never recorded in the request log)
     POST /__reset    clears the scripts and the request log.
     GET /__requests  JSON array of the recorded requests, oldest first, each
         {"method", "target", "headers": [[name, value], ...] (as received, in order),
-         "body_b64", "raw_b64", "peer_closed_ms"}  where raw_b64 holds the exact
-        request bytes (head and body) and peer_closed_ms is null unless the client
-        closed during a scripted delay (plain HTTP only).
+         "body_b64", "raw_b64", "peer_closed_ms", "conn", "resumed"}  where raw_b64
+        holds the exact request bytes (head and body), peer_closed_ms is null unless
+        the client closed during a scripted delay (plain HTTP only), conn numbers the
+        connection it came on (1, 2, ... in the order they were accepted) and resumed
+        says whether that connection's TLS handshake resumed a session.
 
 Python interface
     from mock_upstream import MockUpstream
-    m = MockUpstream()            # MockUpstream(tls_cert=..., tls_key=...) for HTTPS
+    m = MockUpstream()            # MockUpstream(tls_cert=..., tls_key=...) for HTTPS,
+                                  # MockUpstream(keep_alive=True) to keep connections
     m.start()
     m.port, m.base                # base == "http://127.0.0.1:<port>" (https:// with TLS)
     m.script("/brave", status=401, body='{"message":"bad key"}',
@@ -64,8 +70,12 @@ Python interface
     m.reset()
     m.stop()
 
-Every connection carries one exchange and is closed after the answer. The
-request body is read by Content-Length or by chunked transfer coding.
+Every connection carries one exchange and is closed after the answer,
+unless the mock runs with keep-alive: then an answer to a request that does
+not say "Connection: close" carries no "Connection: close" either, and the
+connection waits for the next request (scripted "raw" and "drop" answers
+still close it). The request body is read by Content-Length or by chunked
+transfer coding.
 """
 
 import argparse
@@ -334,6 +344,12 @@ class _State:
         self.lock = threading.Lock()
         self.scripts = []   # dicts, oldest first; "left" counts down when "times" is set
         self.log = []
+        self.connections = 0
+
+    def next_connection(self):
+        with self.lock:
+            self.connections += 1
+            return self.connections
 
     def add_script(self, plan):
         if not isinstance(plan, dict) or not isinstance(plan.get("prefix", ""), str):
@@ -447,22 +463,27 @@ class _Handler(socketserver.StreamRequestHandler):
     timeout = IO_TIMEOUT_S
 
     def handle(self):
+        self._conn = self.server.state.next_connection()
+        self._resumed = bool(getattr(self.request, "session_reused", False))
         try:
-            self._one_exchange()
+            while self._one_exchange():
+                pass
         except (_BadRequest, OSError, ssl.SSLError, ValueError):
             pass
 
     def _one_exchange(self):
+        """Serves one request; True when the connection stays open for another."""
         state = self.server.state
+        self._keep = False
         head = _read_head(self.rfile)
         if head is None:
-            return
+            return False
         lines = head.decode("latin-1").split("\n")
         request_line = lines[0].rstrip("\r")
         parts = request_line.split(" ")
         if len(parts) != 3:
             self._send(400, "Bad Request", [["Content-Type", "text/plain"]], b"bad request line\n")
-            return
+            return self._keep
         method, target, _version = parts
         headers = []
         for line in lines[1:]:
@@ -476,6 +497,8 @@ class _Handler(socketserver.StreamRequestHandler):
         lower = {}
         for n, v in headers:
             lower.setdefault(n.lower(), v)
+        self._keep = (self.server.keep_alive and
+                      "close" not in lower.get("connection", "").lower())
         raw_body = b""
         body = b""
         if "chunked" in lower.get("transfer-encoding", "").lower():
@@ -494,16 +517,16 @@ class _Handler(socketserver.StreamRequestHandler):
                 state.add_script(json.loads(body.decode("utf-8")))
             except (ValueError, TypeError, KeyError) as e:
                 self._send(400, None, [["Content-Type", _JSON_TYPE]], _dumps({"error": str(e)}))
-                return
+                return self._keep
             self._send(200, None, [["Content-Type", _JSON_TYPE]], b'{"ok":true}')
-            return
+            return self._keep
         if target == "/__reset" and method == "POST":
             state.reset()
             self._send(200, None, [["Content-Type", _JSON_TYPE]], b'{"ok":true}')
-            return
+            return self._keep
         if target == "/__requests" and method == "GET":
             self._send(200, None, [["Content-Type", _JSON_TYPE]], state.log_json())
-            return
+            return self._keep
 
         entry = {
             "method": method,
@@ -512,28 +535,30 @@ class _Handler(socketserver.StreamRequestHandler):
             "body_b64": base64.b64encode(body).decode("ascii"),
             "raw_b64": base64.b64encode(head + raw_body).decode("ascii"),
             "peer_closed_ms": None,
+            "conn": self._conn,
+            "resumed": self._resumed,
         }
         state.record(entry)
         s = state.take_script(target)
         if s is None:
             status, ctype, data = default_answer(method, target, body)
             self._send(status, None, [["Content-Type", ctype]], data)
-            return
+            return self._keep
         if s["delay_ms"] > 0:
             closed_ms = self._wait_watching_peer(s["delay_ms"])
             if closed_ms is not None:
                 state.note(entry, "peer_closed_ms", closed_ms)
                 return
         if s["drop"]:
-            return
+            return False
         if s["raw"] is not None:
             self.wfile.write(s["raw"])
             self.wfile.flush()
-            return
+            return False
         hdrs = [list(h) for h in s["headers"]]
         if not s["has_headers"]:
             hdrs = [["Content-Type", default_answer(method, target, body)[1]]]
-        self._send(s["status"], s["reason"], hdrs, s["body"], chunked=s["chunked"],
+        return self._send(s["status"], s["reason"], hdrs, s["body"], chunked=s["chunked"],
                    chunk_size=s["chunk_size"])
 
     def _wait_watching_peer(self, delay_ms):
@@ -574,7 +599,10 @@ class _Handler(socketserver.StreamRequestHandler):
                 out.append("Transfer-Encoding: chunked\r\n")
         elif "content-length" not in names:
             out.append(f"Content-Length: {len(body)}\r\n")
-        if "connection" not in names:
+        if "connection" in names:
+            self._keep = self._keep and not any(
+                n.lower() == "connection" and "close" in v.lower() for n, v in headers)
+        elif not self._keep:
             out.append("Connection: close\r\n")
         out.append("\r\n")
         data = bytearray("".join(out).encode("latin-1"))
@@ -587,6 +615,7 @@ class _Handler(socketserver.StreamRequestHandler):
             data += body
         self.wfile.write(bytes(data))
         self.wfile.flush()
+        return self._keep
 
 
 class _Server(socketserver.ThreadingTCPServer):
@@ -594,9 +623,10 @@ class _Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     block_on_close = False
 
-    def __init__(self, port, ssl_context):
+    def __init__(self, port, ssl_context, keep_alive=False):
         self.state = _State()
         self.ssl_context = ssl_context
+        self.keep_alive = keep_alive
         super().__init__(("127.0.0.1", port), _Handler)
 
     def finish_request(self, request, client_address):
@@ -612,6 +642,14 @@ class _Server(socketserver.ThreadingTCPServer):
             super().finish_request(request, client_address)
         finally:
             if self.ssl_context is not None:
+                if self.keep_alive:
+                    # OpenSSL keeps a session for resumption only when the
+                    # server ended its connection with a close_notify.
+                    try:
+                        request.settimeout(1)
+                        request.unwrap()
+                    except (OSError, ssl.SSLError, ValueError):
+                        pass
                 try:
                     request.close()
                 except OSError:
@@ -636,14 +674,15 @@ def _ssl_context(cert, key):
 class MockUpstream:
     """The mock in a background thread of the calling process."""
 
-    def __init__(self, port=0, tls_cert=None, tls_key=None):
+    def __init__(self, port=0, tls_cert=None, tls_key=None, keep_alive=False):
         self._port = port
+        self._keep_alive = keep_alive
         self._ctx = _ssl_context(tls_cert, tls_key)
         self._server = None
         self._thread = None
 
     def start(self):
-        self._server = _Server(self._port, self._ctx)
+        self._server = _Server(self._port, self._ctx, self._keep_alive)
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.05}, daemon=True)
         self._thread.start()
@@ -708,11 +747,12 @@ def main(argv=None):
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--tls-cert")
     ap.add_argument("--tls-key")
+    ap.add_argument("--keep-alive", action="store_true")
     ap.add_argument("--no-stdin-watch", action="store_true")
     args = ap.parse_args(argv)
     if bool(args.tls_cert) != bool(args.tls_key):
         ap.error("--tls-cert and --tls-key go together")
-    server = _Server(args.port, _ssl_context(args.tls_cert, args.tls_key))
+    server = _Server(args.port, _ssl_context(args.tls_cert, args.tls_key), args.keep_alive)
     sys.stdout.write(f"PORT {server.server_address[1]}\n")
     sys.stdout.flush()
     if not args.no_stdin_watch:

@@ -34,18 +34,14 @@ import sys
 import tempfile
 import time
 
+from local_process import free_port
+
 NGINX = "/usr/sbin/nginx"
 FCGIWRAP = "/usr/sbin/fcgiwrap"
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                        "nginx.conf.example")
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 5.0
-
-
-def _free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _quote(text):
@@ -133,7 +129,7 @@ class NginxServer:
             raise RuntimeError("fcgiwrap did not create its socket")
         conf = os.path.join(self._workdir, "nginx.conf")
         for _ in range(5):
-            self.port = _free_port()
+            self.port = free_port()
             with open(conf, "w") as f:
                 f.write(config_text(self._workdir,
                                     site_text(self.port, self.binary, self.env, sock)))

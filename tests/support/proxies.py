@@ -7,16 +7,11 @@ within a bounded time; its log is kept for the assertions."""
 import os
 import socket
 import subprocess
-import time
+
+from local_process import free_port, stop_process, wait_listening
 
 START_TIMEOUT_S = 10
 STOP_TIMEOUT_S = 5
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class _Proxy:
@@ -45,31 +40,14 @@ class _Proxy:
         raise RuntimeError("%s did not start; see %s" % (self.name, self.log_path))
 
     def _wait_ready(self):
-        end = time.monotonic() + START_TIMEOUT_S
-        while time.monotonic() < end:
-            if self.proc.poll() is not None:
-                return False
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
-                    return True
-            except OSError:
-                time.sleep(0.05)
-        return False
+        return wait_listening(self.proc, self.port, START_TIMEOUT_S)
 
     def log(self):
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def stop(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(STOP_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(STOP_TIMEOUT_S)
+        stop_process(self.proc, STOP_TIMEOUT_S)
         self.proc = None
 
 

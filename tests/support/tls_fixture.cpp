@@ -266,6 +266,14 @@ int tls_server::handshakes(const std::string &name) const {
   return count("handshake " + name);
 }
 
+int tls_server::resumed(const std::string &name) const {
+  return count("resumed " + name);
+}
+
+int tls_server::close_notifies(const std::string &name) const {
+  return count("close_notify " + name);
+}
+
 void tls_server::stop() {
   if (stdin_fd_ >= 0) {
     close(stdin_fd_);  // the server leaves at the end of its input

@@ -34,7 +34,7 @@ extern const char kTlsResponse[];
 // One listening socket of a tls_server (the keys of tls_server.py --listen).
 struct tls_listener {
   std::string name;
-  std::string mode;  // "http", "bare", "garbage", "hangup" or "stall"
+  std::string mode;  // "http", "bare", "keep", "garbage", "hangup" or "stall"
   std::string cert;  // PEM files, TLS modes only
   std::string key;
   std::string alt_cert;  // served on every second connection when set
@@ -60,6 +60,10 @@ class tls_server {
   // handshakes completed.
   int accepts(const std::string &name) const;
   int handshakes(const std::string &name) const;
+  // "keep" listeners only: handshakes that resumed a session, and
+  // connections the client ended with a TLS close_notify.
+  int resumed(const std::string &name) const;
+  int close_notifies(const std::string &name) const;
   void stop();
 
  private:

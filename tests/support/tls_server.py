@@ -29,6 +29,9 @@ Command line
                      the session with a TLS close_notify before closing
             bare     TLS; reads one request head, answers RESPONSE, then closes
                      the TCP connection without any close_notify
+            keep     TLS; answers every request head with KEEP_RESPONSE, which
+                     leaves the connection open, until the client closes; its
+                     server-side session cache lets clients resume sessions
             garbage  plain TCP; answers GARBAGE to whatever arrives, closes
             hangup   plain TCP; reads the first bytes (the ClientHello), closes
             stall    plain TCP; reads the first bytes, then stays silent until
@@ -39,7 +42,9 @@ Command line
                         later connects are refused
         With --log FILE, one line per event is appended: "accept N" for each
         TCP connection and "handshake N" for each completed TLS handshake,
-        N being the listener's name.
+        N being the listener's name. A keep listener also logs "resumed N"
+        for each handshake that resumed a session and "close_notify N" when
+        the client ended the connection with a TLS close_notify.
 """
 
 import argparse
@@ -56,7 +61,8 @@ RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Length: 14\r\nConnection: close\r\n\r\n
             b"hello over tls")
 GARBAGE = b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n"
 IO_TIMEOUT_S = 10
-MODES = ("http", "bare", "garbage", "hangup", "stall")
+KEEP_RESPONSE = b"HTTP/1.1 200 OK\r\nContent-Length: 14\r\n\r\nhello over tls"
+MODES = ("http", "bare", "keep", "garbage", "hangup", "stall")
 
 OPENSSL_CNF = """\
 [ req ]
@@ -194,13 +200,36 @@ def read_head(conn):
     return data
 
 
-def serve_tls(conn, ctx, plan, log):
+def serve_keep(tls, plan, log):
     try:
-        tls = ctx.wrap_socket(conn, server_side=True)
+        while True:
+            head = read_head(tls)
+            if not head:
+                # Ragged ends raise instead (suppress_ragged_eofs is off).
+                log.write("close_notify " + plan["name"])
+                # OpenSSL drops a session from its cache unless the
+                # connection is shut down properly on both sides.
+                tls.unwrap().close()
+                return
+            tls.sendall(KEEP_RESPONSE)
+    except (OSError, ssl.SSLError, ValueError):
+        pass
+    tls.close()
+
+
+def serve_tls(conn, ctx, plan, log):
+    keep = plan["mode"] == "keep"
+    try:
+        tls = ctx.wrap_socket(conn, server_side=True, suppress_ragged_eofs=not keep)
     except (OSError, ssl.SSLError):
         conn.close()
         return
     log.write("handshake " + plan["name"])
+    if keep:
+        if tls.session_reused:
+            log.write("resumed " + plan["name"])
+        serve_keep(tls, plan, log)
+        return
     try:
         read_head(tls)
         tls.sendall(RESPONSE)
@@ -258,7 +287,7 @@ def serve(args):
     for text in args.listen:
         plan = parse_spec(text)
         contexts = []
-        if plan["mode"] in ("http", "bare"):
+        if plan["mode"] in ("http", "bare", "keep"):
             pairs = [(plan["cert"], plan["key"])]
             if "alt_cert" in plan:
                 pairs.append((plan["alt_cert"], plan["alt_key"]))

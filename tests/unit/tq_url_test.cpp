@@ -259,6 +259,14 @@ TEST(TqUtf8Cut, AgreesWithTheCharacterBoundaries) {
     SCOPED_TRACE(testing::Message() << "n=" << c.n << " of " << testing::PrintToString(c.s));
     EXPECT_EQ(tq_utf8_cut(c.s, c.n), c.want);
   }
+  // The bounded copy cuts on the same boundaries.
+  char out[4];
+  tq_copy(out, sizeof out, "a\xC3\xA9z");
+  EXPECT_STREQ(out, "a\xC3\xA9");
+  tq_copy(out, sizeof out, "ab\xC3\xA9");
+  EXPECT_STREQ(out, "ab");
+  tq_copy(out, sizeof out, nullptr);
+  EXPECT_STREQ(out, "");
 }
 
 }  // namespace
