@@ -1,6 +1,6 @@
 // What an idle connection's peer did while nobody was reading: nothing, hung
-// up, or sent bytes nobody asked for. Part of the platform layer (the POSIX
-// twin is platform_peer_posix.cpp).
+// up, or sent bytes nobody asked for. Part of the platform layer (its twins are
+// platform_peer_posix.cpp and platform_peer_win32.cpp).
 #pragma once
 
 #include "sdk/platform.h"

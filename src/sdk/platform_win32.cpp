@@ -175,6 +175,11 @@ tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
     WSASetLastError(saved);
     return TQ_NO_SOCKET;
   }
+  // Small TLS records and the request follow one another; with Nagle's
+  // algorithm each would wait for the peer's delayed acknowledgement. A
+  // socket that refuses the option still works.
+  const BOOL one = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
   return static_cast<tq_socket>(s);
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "sdk/platform.h"
+#include "sdk/platform_peer.h"
 #include "sdk/platform_random.h"
 #include "sdk/tq_conn.h"
 #include "search/ws_http.h"
@@ -207,6 +208,37 @@ TEST(PlatformWin32, WakeUpHandleEndsTheWaitsOfTheThreadThatAdoptedIt) {
   tq_plat_wake_free(wake);
   tq_plat_wake_free(nullptr);
   closesocket(client);
+}
+
+TEST(PlatformWin32, PeerProbeTellsQuietFromSentAndClosedWithoutTakingBytes) {
+  loopback_socket listener(true);
+  ASSERT_NE(listener.port, 0);
+  SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<u_short>(listener.port));
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  SOCKET server = accept(listener.s, nullptr, nullptr);
+  ASSERT_NE(server, INVALID_SOCKET);
+  u_long on = 1;
+  ASSERT_EQ(ioctlsocket(client, FIONBIO, &on), 0);
+  const auto sock = static_cast<tq_socket>(client);
+  EXPECT_EQ(tq_plat_peer_probe(sock), TQ_PLAT_PEER_QUIET);
+  ASSERT_EQ(send(server, "x", 1, 0), 1);
+  // Once the byte is there (the wait ends when it is), the probe sees it
+  // and leaves it for the reader, however often it looks.
+  ASSERT_EQ(tq_plat_wait(sock, TQ_PLAT_READABLE, tq_platform_now_ms() + 60000), 1);
+  EXPECT_EQ(tq_plat_peer_probe(sock), TQ_PLAT_PEER_SENT);
+  EXPECT_EQ(tq_plat_peer_probe(sock), TQ_PLAT_PEER_SENT);
+  char byte = 0;
+  EXPECT_EQ(recv(client, &byte, 1, 0), 1);
+  EXPECT_EQ(byte, 'x');
+  closesocket(server);
+  ASSERT_EQ(tq_plat_wait(sock, TQ_PLAT_READABLE, tq_platform_now_ms() + 60000), 1);
+  EXPECT_EQ(tq_plat_peer_probe(sock), TQ_PLAT_PEER_CLOSED);
+  closesocket(client);
+  EXPECT_EQ(tq_plat_peer_probe(TQ_NO_SOCKET), TQ_PLAT_PEER_CLOSED);
 }
 
 TEST(PlatformWin32, AddressLiteralsAndCandidateAddresses) {
