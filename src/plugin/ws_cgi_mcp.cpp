@@ -153,7 +153,7 @@ int ws_accept_json(const char *accept) {
   if (accept == nullptr) return 1;
   const char *s = accept;
   const char *const end = accept + strlen(accept);
-  int best = 0;  // specificity of the best match so far: 3 exact, 2 type, 1 any
+  int best = 0;  // rank of the most specific match so far: 3 exact, 2 type, 1 any
   bool admits = false;
   bool any_range = false;
   while (s < end) {
@@ -164,20 +164,20 @@ int ws_accept_json(const char *accept) {
     const char *te = semi ? semi : item_end;
     trim(&ts, &te);
     if (ts < te) any_range = true;
-    int spec = 0;
+    int rank = 0;
     if (range_is(ts, te, "application/json")) {
-      spec = 3;
+      rank = 3;
     } else if (range_is(ts, te, "application/*")) {
-      spec = 2;
+      rank = 2;
     } else if (range_is(ts, te, "*/*")) {
-      spec = 1;
+      rank = 1;
     }
-    if (spec > 0) {
+    if (rank > 0) {
       const bool w = semi ? weight_admits(semi + 1, item_end) : true;
-      if (spec > best) {
-        best = spec;
+      if (rank > best) {
+        best = rank;
         admits = w;
-      } else if (spec == best) {
+      } else if (rank == best) {
         admits = admits || w;
       }
     }
