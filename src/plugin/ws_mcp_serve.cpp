@@ -90,25 +90,10 @@ void write_reply(const ws_buf *reply) {
   fflush(stdout);
 }
 
-// One line answered completely before the next is read.
-void serve_serial(live_settings *s, char *buf) {
-  size_t len = 0;
-  while (next_line(buf, &len)) {
-    line_ptr line(mcp_line_parse(buf, len), mcp_line_free);
-    if (!line) continue;
-    if (mcp_line_is_tools_call(line.get())) refresh_settings(s);
-    ws_buf reply;
-    ws_buf_init(&reply);
-    ws_buf_guard guard(&reply);
-    mcp_step step;
-    if (mcp_line_route(s->cfg.get(), line.get(), &reply, nullptr, &step) == 0) {
-      write_reply(&reply);
-    }
-  }
-}
-
-// Searches on the pool, everything else answered here at once.
-void serve_parallel(live_settings *s, char *buf, mcp_pool *pool) {
+// Reads lines to the end of input. Without a pool every line, search
+// included, is answered completely before the next is read; with one,
+// searches go to its workers and everything else is answered here at once.
+void serve(live_settings *s, char *buf, mcp_pool *pool) {
   size_t len = 0;
   while (next_line(buf, &len)) {
     line_ptr line(mcp_line_parse(buf, len), mcp_line_free);
@@ -119,9 +104,15 @@ void serve_parallel(live_settings *s, char *buf, mcp_pool *pool) {
     ws_buf_guard guard(&reply);
     mcp_call call;
     mcp_step step;
-    const int rc = mcp_line_route(s->cfg.get(), line.get(), &reply, &call, &step);
+    // No call record: a search runs right here, and a cancellation is a
+    // plain notification, since nothing else is ever running.
+    const int rc = mcp_line_route(s->cfg.get(), line.get(), &reply, pool ? &call : nullptr, &step);
     line.reset();  // the call holds copies of what it needs
     if (rc != 0) continue;
+    if (pool == nullptr) {
+      write_reply(&reply);
+      continue;
+    }
     switch (step) {
       case MCP_STEP_ANSWERED:
         if (reply.len > 0) mcp_pool_write(pool, reply.data, reply.len);
@@ -157,14 +148,10 @@ int mode_mcp(void) {
   const bool serial = serial_requested();
   if (!serial) ws_http_keep_connections();
   mcp_pool *pool = serial ? nullptr : mcp_pool_new(stdout);
-  if (pool == nullptr) {
-    serve_serial(&settings, buffer.get());
-  } else {
-    serve_parallel(&settings, buffer.get(), pool);
-    // End of input: the queued and running searches finish and answer,
-    // every thread is joined, and only then does the process end.
-    mcp_pool_finish(pool);
-  }
+  serve(&settings, buffer.get(), pool);
+  // End of input: the queued and running searches finish and answer, every
+  // thread is joined, and only then does the process end.
+  if (pool != nullptr) mcp_pool_finish(pool);
   if (!serial) ws_http_close_kept();
   return 0;
 }
