@@ -3,6 +3,8 @@
 // wincrypt.h needs the types of windows.h.
 #include <wincrypt.h>
 
+#include <cstdlib>
+
 #include "sdk/platform_roots.h"
 
 namespace {
@@ -43,4 +45,16 @@ void tq_platform_store_roots(tq_root_sink sink, void *ctx) {
   if (machine != nullptr) read_store(machine, user, sink, ctx);
   if (machine != nullptr) CertCloseStore(machine, 0);
   if (user != nullptr) CertCloseStore(user, 0);
+}
+
+FILE *tq_platform_open_named_file(const char *name, bool *named) {
+  *named = false;
+  // Variable names are ASCII; 64 units hold any this program reads.
+  wchar_t wide_name[64];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide_name, 64) <= 0) {
+    return nullptr;
+  }
+  const wchar_t *path = _wgetenv(wide_name);
+  *named = path != nullptr && path[0] != L'\0';
+  return *named ? _wfopen(path, L"rb") : nullptr;
 }

@@ -171,11 +171,11 @@ void add_pem_file(FILE *f) {
 void load_bundles(void) {
   (void)tq_add_pem_bundle(TQ_CA_BUNDLE_PEM, TQ_CA_BUNDLE_PEM_LEN);
 
-  FILE *f = nullptr;
-  const char *named = getenv("TQ_CA_BUNDLE");
-  if (named && *named) {
-    f = fopen(named, "rb");  // when it cannot be opened, no system path stands in
-  } else {
+  bool named = false;
+  FILE *f = tq_platform_open_named_file("TQ_CA_BUNDLE", &named);
+  // A named bundle that cannot be opened leaves the embedded roots alone:
+  // no system path stands in for it.
+  if (!named) {
     tq_platform_store_roots(
         [](void *, const unsigned char *der, size_t len) { (void)add_anchor_der(der, len); },
         nullptr);

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +134,36 @@ TEST(StoreRoots, ARootInstalledInTheMachinesStoreIsTrustedByTheNextProcess) {
   EXPECT_EQ(with_store, 1);
   EXPECT_EQ(with_bundle, 0);
   EXPECT_EQ(child_anchor_hits(""), 0) << "removed from the store, no longer trusted";
+}
+
+TEST(StoreRoots, BundleInAFolderOutsideTheAnsiCodePageIsRead) {
+  const std::vector<BYTE> subject = private_subject();
+  ASSERT_FALSE(subject.empty());
+  wchar_t tmp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, tmp), 0u);
+  const std::filesystem::path dir =
+      std::filesystem::path(tmp) /
+      (L"ws_bundle_\u00e9\u65e5\u672c_" + std::to_wstring(GetCurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path bundle = dir / L"\u7528\u6237.pem";
+  {
+    std::ofstream out(bundle, std::ios::binary);
+    out << "-----BEGIN CERTIFICATE-----\n";
+    for (size_t i = 0; i < strlen(kPrivateRoot); i += 64) {
+      out << std::string(kPrivateRoot + i, std::min<size_t>(64, strlen(kPrivateRoot) - i)) << "\n";
+    }
+    out << "-----END CERTIFICATE-----\n";
+  }
+  _wputenv_s(L"TQ_CA_BUNDLE", bundle.c_str());
+  const size_t named = anchors_with_subject(subject);
+  _wputenv_s(L"TQ_CA_BUNDLE", (dir / L"missing.pem").c_str());
+  const size_t missing = anchors_with_subject(subject);
+  _wputenv_s(L"TQ_CA_BUNDLE", L"");
+  tq_anchor_reset();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  EXPECT_EQ(named, 1u) << "the bundle's root was not read";
+  EXPECT_EQ(missing, 0u);
 }
 
 }  // namespace
