@@ -11,6 +11,17 @@
 // builds) runs the leak checker. Its exit code is 0 when body raised no
 // GoogleTest failure and nothing leaked. Failures print on standard output
 // as usual; what the child writes to standard error is captured instead.
+//
+// Windows has no fork: the child is the test binary started again with
+// --gtest_filter naming the running test, its environment the parent's with
+// the same changes. It runs the test from the start; its run_in_child calls
+// before the one it was started for return a passed result at once, and that
+// call runs body and ends the child. So the test's code up to the call must
+// give the same values in both processes (ports of servers the test starts
+// differ, but the child starts its own), and the checks on earlier results
+// see placeholders. Exit code 0 when body raised no new GoogleTest failure;
+// there is no leak check and signal is always 0 (a timed-out child is ended
+// with TerminateProcess).
 #pragma once
 
 #include <functional>

@@ -10,11 +10,11 @@
 // Every server is stopped by its destructor, bounded in time.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/helper_process.h"
 
 namespace ws_test {
 
@@ -69,9 +69,9 @@ class tls_server {
  private:
   int count(const std::string &line) const;
 
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;
+  helper_process helper_;
   std::vector<std::pair<std::string, int>> ports_;
+  std::string log_dir_;  // holds the event log, removed by stop()
   std::string log_;
 };
 

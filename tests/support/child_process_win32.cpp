@@ -1,0 +1,217 @@
+// Windows twin of child_process.cpp. There is no fork, so the child is the
+// test binary itself, started again for the running test only; it runs the
+// test from its start, and the marker variable tells it which run_in_child
+// call of that test is its own.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace ws_test {
+
+namespace {
+
+constexpr const char kMarker[] = "WS_TEST_RUN_IN_CHILD";
+
+std::wstring widen(const std::string &s) {
+  if (s.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+std::string current_test_name() {
+  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (info == nullptr) return std::string();
+  return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+// Which run_in_child call of the running test this is, from 1.
+int next_call_number() {
+  static std::string test;
+  static int calls = 0;
+  const std::string now = current_test_name();
+  if (now != test) {
+    test = now;
+    calls = 0;
+  }
+  return ++calls;
+}
+
+// "<test>#<call>" in the child started for that call, else "".
+std::string marker() {
+  const char *m = getenv(kMarker);
+  return m != nullptr ? std::string(m) : std::string();
+}
+
+bool name_is(const wchar_t *entry, const std::string &name) {
+  const std::wstring w = widen(name) + L"=";
+  return _wcsnicmp(entry, w.c_str(), w.size()) == 0;
+}
+
+// The parent's environment without the SDK's variables, the settings and
+// the marker, then the settings and the marker: a CREATE_UNICODE_ENVIRONMENT
+// block.
+std::wstring child_environment(std::initializer_list<env_setting> env, const std::string &mark) {
+  std::wstring block;
+  wchar_t *all = GetEnvironmentStringsW();
+  for (const wchar_t *e = all; e != nullptr && *e != L'\0'; e += wcslen(e) + 1) {
+    bool drop = name_is(e, kMarker);
+    for (const char *name : kTqVars) drop = drop || name_is(e, name);
+    for (const auto &kv : env) drop = drop || name_is(e, kv.first);
+    if (drop) continue;
+    block += e;
+    block += L'\0';
+  }
+  if (all != nullptr) FreeEnvironmentStringsW(all);
+  for (const auto &kv : env) {
+    block += widen(std::string(kv.first) + "=" + kv.second);
+    block += L'\0';
+  }
+  block += widen(std::string(kMarker) + "=" + mark);
+  block += L'\0';
+  block += L'\0';
+  return block;
+}
+
+std::wstring quoted(const std::wstring &arg) {
+  // The command-line rules of the C run-time: backslashes double only
+  // before a quote.
+  std::wstring out = L"\"";
+  size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+    } else if (c == L'"') {
+      out.append(slashes + 1, L'\\');
+      slashes = 0;
+    } else {
+      slashes = 0;
+    }
+    out += c;
+  }
+  out.append(slashes, L'\\');
+  out += L'"';
+  return out;
+}
+
+[[noreturn]] void child_main(const std::function<void()> &body) {
+  const ::testing::TestResult *result =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  // Failures of the test's own checks before this call (of placeholder
+  // results) are not the body's.
+  const int before = result->total_part_count();
+  body();
+  int code = 0;
+  for (int i = before; i < result->total_part_count(); ++i) {
+    if (result->GetTestPartResult(i).failed()) code = 1;
+  }
+  fflush(stdout);
+  fflush(stderr);
+  _exit(code);  // no static destructors, no rest of the test
+}
+
+}  // namespace
+
+child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
+                          int timeout_ms) {
+  child_result r;
+  const std::string mark = current_test_name() + "#" + std::to_string(next_call_number());
+  const std::string inherited = marker();
+  if (!inherited.empty()) {
+    if (inherited == mark) child_main(body);
+    // Another call's child: this call already ran in the parent.
+    r.exited = true;
+    r.code = 0;
+    return r;
+  }
+
+  wchar_t self[32768];
+  const DWORD self_len = GetModuleFileNameW(nullptr, self, 32768);
+  if (self_len == 0 || self_len >= 32768) {
+    r.err = "GetModuleFileNameW failed";
+    return r;
+  }
+  std::wstring cmd =
+      quoted(self) + L" --gtest_brief=1 " + quoted(widen("--gtest_filter=" + current_test_name()));
+  std::wstring environment = child_environment(env, mark);
+
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    r.err = "CreatePipe failed";
+    return r;
+  }
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+  HANDLE out = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &out,
+                  0, TRUE, DUPLICATE_SAME_ACCESS);
+
+  fflush(stdout);
+  fflush(stderr);
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = null_in;
+  si.hStdOutput = out;
+  si.hStdError = write_end;
+  PROCESS_INFORMATION pi = {};
+  const BOOL started =
+      CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                     environment.data(), nullptr, &si, &pi);
+  CloseHandle(write_end);
+  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+  if (out != nullptr) CloseHandle(out);
+  if (!started) {
+    CloseHandle(read_end);
+    r.err = "CreateProcessW failed: error " + std::to_string(GetLastError());
+    return r;
+  }
+  CloseHandle(pi.hThread);
+
+  // Polled rather than read in a blocking call, so a grandchild holding
+  // the pipe open cannot keep this waiting past the child's end.
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+  bool ended = false;
+  for (;;) {
+    DWORD avail = 0;
+    const bool open = PeekNamedPipe(read_end, nullptr, 0, nullptr, &avail, nullptr) != 0;
+    if (open && avail > 0) {
+      char buf[4096];
+      DWORD n = 0;
+      if (ReadFile(read_end, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr) && n > 0) {
+        r.err.append(buf, n);
+      }
+      continue;
+    }
+    if (!open || ended) break;  // broken pipe: every writer is gone
+    ended = WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0;
+    if (!ended && GetTickCount64() > deadline) {
+      r.timed_out = true;
+      TerminateProcess(pi.hProcess, 1);
+      WaitForSingleObject(pi.hProcess, INFINITE);
+      ended = true;
+    }
+  }
+  CloseHandle(read_end);
+  DWORD code = 0;
+  if (!r.timed_out && GetExitCodeProcess(pi.hProcess, &code)) {
+    r.exited = true;
+    r.code = static_cast<int>(code);
+  }
+  CloseHandle(pi.hProcess);
+  return r;
+}
+
+}  // namespace ws_test
