@@ -19,11 +19,14 @@
 // call runs body and ends the child. So the test's code up to the call must
 // give the same values in both processes (ports of servers the test starts
 // differ, but the child starts its own), and the checks on earlier results
-// see placeholders. Exit code 0 when body raised no new GoogleTest failure;
-// there is no leak check and signal is always 0 (a timed-out child is ended
-// with TerminateProcess).
+// see placeholders. Children are numbered in the order the test starts
+// them, which must not vary from one run to the next (so never from threads).
+// The child's TMP and TEMP name a fresh folder, removed when it has ended. Exit code 0 when body
+// raised no new GoogleTest failure; there is no leak check and signal is always 0 (a timed-out
+// child is ended with TerminateProcess).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -48,5 +51,32 @@ using env_setting = std::pair<const char *, std::string>;
 
 child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
                           int timeout_ms = 60000);
+
+// The same child, running while the test goes on (several at once, for
+// tests of processes racing one another). The destructor waits as wait()
+// does, with the default time-out, when wait() was not called.
+class child_process {
+ public:
+  child_process(std::initializer_list<env_setting> env, const std::function<void()> &body);
+  ~child_process();
+  child_process(const child_process &) = delete;
+  child_process &operator=(const child_process &) = delete;
+  // Collects standard error until the child ends, then reaps it; a child
+  // still running after timeout_ms (from this call) is killed. Once only:
+  // later calls return the same result.
+  child_result wait(int timeout_ms = 60000);
+
+ private:
+  child_result result_;
+  bool waited_ = false;
+#ifdef _WIN32
+  void *process_ = nullptr;  // HANDLE of the child; null when none was started
+  void *err_pipe_ = nullptr;
+  std::string temp_dir_;  // the child's TMP and TEMP, removed after it
+#else
+  int pid_ = -1;
+  int err_fd_ = -1;
+#endif
+};
 
 }  // namespace ws_test

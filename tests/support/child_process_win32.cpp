@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/ws_env_scope.h"
 
 namespace ws_test {
 
@@ -34,7 +36,7 @@ std::string current_test_name() {
   return std::string(info->test_suite_name()) + "." + info->name();
 }
 
-// Which run_in_child call of the running test this is, from 1.
+// Which child of the running test this is, from 1.
 int next_call_number() {
   static std::string test;
   static int calls = 0;
@@ -60,11 +62,12 @@ bool name_is(const wchar_t *entry, const std::string &name) {
 // The parent's environment without the SDK's variables, the settings and
 // the marker, then the settings and the marker: a CREATE_UNICODE_ENVIRONMENT
 // block.
-std::wstring child_environment(std::initializer_list<env_setting> env, const std::string &mark) {
+std::wstring child_environment(std::initializer_list<env_setting> env, const std::string &mark,
+                               const std::string &temp) {
   std::wstring block;
   wchar_t *all = GetEnvironmentStringsW();
   for (const wchar_t *e = all; e != nullptr && *e != L'\0'; e += wcslen(e) + 1) {
-    bool drop = name_is(e, kMarker);
+    bool drop = name_is(e, kMarker) || name_is(e, "TMP") || name_is(e, "TEMP");
     for (const char *name : kTqVars) drop = drop || name_is(e, name);
     for (const auto &kv : env) drop = drop || name_is(e, kv.first);
     if (drop) continue;
@@ -78,6 +81,10 @@ std::wstring child_environment(std::initializer_list<env_setting> env, const std
   }
   block += widen(std::string(kMarker) + "=" + mark);
   block += L'\0';
+  for (const char *name : {"TMP", "TEMP"}) {
+    block += widen(std::string(name) + "=" + temp);
+    block += L'\0';
+  }
   block += L'\0';
   return block;
 }
@@ -121,35 +128,43 @@ std::wstring quoted(const std::wstring &arg) {
 
 }  // namespace
 
-child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
-                          int timeout_ms) {
-  child_result r;
+child_process::child_process(std::initializer_list<env_setting> env,
+                             const std::function<void()> &body) {
   const std::string mark = current_test_name() + "#" + std::to_string(next_call_number());
   const std::string inherited = marker();
   if (!inherited.empty()) {
     if (inherited == mark) child_main(body);
     // Another call's child: this call already ran in the parent.
-    r.exited = true;
-    r.code = 0;
-    return r;
+    result_.exited = true;
+    result_.code = 0;
+    return;
   }
 
   wchar_t self[32768];
   const DWORD self_len = GetModuleFileNameW(nullptr, self, 32768);
   if (self_len == 0 || self_len >= 32768) {
-    r.err = "GetModuleFileNameW failed";
-    return r;
+    result_.err = "GetModuleFileNameW failed";
+    return;
   }
   std::wstring cmd =
       quoted(self) + L" --gtest_brief=1 " + quoted(widen("--gtest_filter=" + current_test_name()));
-  std::wstring environment = child_environment(env, mark);
+  // The child ends without running destructors, so the scratch folders its
+  // run of the test makes go into a temporary folder of its own, which this
+  // process removes once the child is gone.
+  std::string temp = (std::filesystem::temp_directory_path() / "ws_child_XXXXXX").string();
+  if (mkdtemp(temp.data()) == nullptr) {
+    result_.err = "cannot make a temporary folder for the child";
+    return;
+  }
+  temp_dir_ = temp;
+  std::wstring environment = child_environment(env, mark, temp);
 
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-    r.err = "CreatePipe failed";
-    return r;
+    result_.err = "CreatePipe failed";
+    return;
   }
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -174,12 +189,27 @@ child_result run_in_child(std::initializer_list<env_setting> env, const std::fun
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (out != nullptr) CloseHandle(out);
   if (!started) {
+    std::error_code ec;
+    std::filesystem::remove_all(temp_dir_, ec);
     CloseHandle(read_end);
-    r.err = "CreateProcessW failed: error " + std::to_string(GetLastError());
-    return r;
+    result_.err = "CreateProcessW failed: error " + std::to_string(GetLastError());
+    return;
   }
   CloseHandle(pi.hThread);
+  process_ = pi.hProcess;
+  err_pipe_ = read_end;
+}
 
+child_process::~child_process() {
+  wait();
+}
+
+child_result child_process::wait(int timeout_ms) {
+  if (waited_ || process_ == nullptr) return result_;
+  waited_ = true;
+  child_result &r = result_;
+  HANDLE process = process_;
+  HANDLE read_end = err_pipe_;
   // Polled rather than read in a blocking call, so a grandchild holding
   // the pipe open cannot keep this waiting past the child's end.
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
@@ -196,22 +226,32 @@ child_result run_in_child(std::initializer_list<env_setting> env, const std::fun
       continue;
     }
     if (!open || ended) break;  // broken pipe: every writer is gone
-    ended = WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0;
+    ended = WaitForSingleObject(process, 10) == WAIT_OBJECT_0;
     if (!ended && GetTickCount64() > deadline) {
       r.timed_out = true;
-      TerminateProcess(pi.hProcess, 1);
-      WaitForSingleObject(pi.hProcess, INFINITE);
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
       ended = true;
     }
   }
   CloseHandle(read_end);
+  err_pipe_ = nullptr;
   DWORD code = 0;
-  if (!r.timed_out && GetExitCodeProcess(pi.hProcess, &code)) {
+  if (!r.timed_out && GetExitCodeProcess(process, &code)) {
     r.exited = true;
     r.code = static_cast<int>(code);
   }
-  CloseHandle(pi.hProcess);
+  CloseHandle(process);
+  process_ = nullptr;
+  std::error_code ec;
+  std::filesystem::remove_all(temp_dir_, ec);
   return r;
+}
+
+child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
+                          int timeout_ms) {
+  child_process child(env, body);
+  return child.wait(timeout_ms);
 }
 
 }  // namespace ws_test
