@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "sdk/tq_http.h"
 #include "support/loopback_server.h"
 #include "support/process_probe.h"
+#include "support/test_sockets.h"
 
 namespace {
 
@@ -117,6 +119,10 @@ TEST(TqReadAllRuns, EndsWhereTheByteReaderEnds) {
   };
   for (row &r : rows) {
     SCOPED_TRACE(r.name);
+    if (strcmp(r.name, "until a reset") == 0 && !ws_test::sock_recv_sees_reset()) {
+      std::cout << "row \"" << r.name << "\" skipped: recv does not see resets here (Wine)\n";
+      continue;
+    }
     const outcome runs = exchange(r.script, reader::runs);
     const outcome bytes = exchange(r.script, reader::bytes);
     EXPECT_EQ(runs.rc, r.rc);

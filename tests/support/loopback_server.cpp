@@ -1,18 +1,12 @@
 #include "support/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "support/test_sockets.h"
 
 namespace ws_test {
 
@@ -21,21 +15,9 @@ namespace {
 // How long an orderly close waits for the client's last bytes and its FIN.
 constexpr int kDrainMs = 1000;
 
-int bind_loopback(int type_flags, int *port_out) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | type_flags, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port_out = ntohs(a.sin_port);
-  return fd;
+// Whether a failed send or recv may succeed once the socket is ready.
+bool transient_failure() {
+  return tq_plat_error_is_transient(tq_platform_last_error());
 }
 
 // Case-insensitive search for a header name at the start of a head line.
@@ -115,12 +97,10 @@ loopback_server::loopback_server(std::vector<loopback_script> per_connection)
 
 void loopback_server::start() {
   int port = 0;
-  listen_fd_ = bind_loopback(SOCK_NONBLOCK, &port);
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (listen_fd_ < 0 || wake_fd_ < 0 || listen(listen_fd_, 16) != 0) {
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    listen_fd_ = wake_fd_ = -1;
+  listen_fd_ = sock_bind_loopback(&port);
+  if (listen_fd_ == TQ_NO_SOCKET || !sock_listen(listen_fd_, 16) || !sock_pair(wake_)) {
+    tq_plat_close(listen_fd_);
+    listen_fd_ = TQ_NO_SOCKET;
     finished_ = true;
     return;
   }
@@ -138,14 +118,16 @@ std::string loopback_server::url(const char *path) const {
 
 void loopback_server::stop() {
   if (thread_.joinable()) {
-    uint64_t one = 1;
-    ssize_t w = write(wake_fd_, &one, sizeof one);
-    (void)w;
+    // Closing the writing end wakes the thread as well as a byte would, and
+    // cannot fail on a full buffer.
+    tq_plat_close(wake_[1]);
+    wake_[1] = TQ_NO_SOCKET;
     thread_.join();
   }
-  if (listen_fd_ >= 0) ::close(listen_fd_);
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-  listen_fd_ = wake_fd_ = -1;
+  tq_plat_close(listen_fd_);
+  tq_plat_close(wake_[0]);
+  tq_plat_close(wake_[1]);
+  listen_fd_ = wake_[0] = wake_[1] = TQ_NO_SOCKET;
   std::lock_guard<std::mutex> lock(mu_);
   finished_ = true;
   cv_.notify_all();
@@ -177,32 +159,25 @@ bool loopback_server::wait_client_closes(int n, int timeout_ms) {
                       [this, n] { return client_closes_ >= n; });
 }
 
-int loopback_server::wait_fd(int fd, short events, int timeout_ms) const {
-  for (;;) {
-    pollfd p[2] = {};
-    p[0].fd = wake_fd_;
-    p[0].events = POLLIN;
-    p[1].fd = fd;
-    p[1].events = events;
-    int r = poll(p, fd >= 0 ? 2 : 1, timeout_ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || p[0].revents != 0) return -1;
-    return r == 0 ? 0 : 1;
-  }
+int loopback_server::wait_fd(tq_socket fd, short events, int timeout_ms) const {
+  sock_waiter w[2] = {{wake_[0], SOCK_IN, false}, {fd, events, false}};
+  int r = sock_wait(w, 2, timeout_ms);
+  if (r < 0 || w[0].ready) return -1;
+  return r == 0 ? 0 : 1;
 }
 
 bool loopback_server::pause(int ms) const {
-  return ms <= 0 || wait_fd(-1, 0, ms) == 0;
+  return ms <= 0 || wait_fd(TQ_NO_SOCKET, 0, ms) == 0;
 }
 
-bool loopback_server::send_bytes(int fd, const char *p, size_t n) const {
+bool loopback_server::send_bytes(tq_socket fd, const char *p, size_t n) const {
   while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    ptrdiff_t w = tq_plat_send(fd, p, n);
     if (w > 0) {
       p += w;
       n -= static_cast<size_t>(w);
-    } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      if (wait_fd(fd, POLLOUT, -1) != 1) return false;
+    } else if (w < 0 && transient_failure()) {
+      if (wait_fd(fd, SOCK_OUT, -1) != 1) return false;
     } else {
       return false;
     }
@@ -210,14 +185,14 @@ bool loopback_server::send_bytes(int fd, const char *p, size_t n) const {
   return true;
 }
 
-void loopback_server::read_request(int fd) {
+void loopback_server::read_request(tq_socket fd) {
   std::string got;
   size_t want = std::string::npos;  // total bytes once the head is complete
   char buf[65536];
   while (want == std::string::npos || got.size() < want) {
-    if (wait_fd(fd, POLLIN, -1) != 1) break;
-    ssize_t r = recv(fd, buf, sizeof buf, 0);
-    if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (wait_fd(fd, SOCK_IN, -1) != 1) break;
+    ptrdiff_t r = tq_plat_recv(fd, buf, sizeof buf);
+    if (r < 0 && transient_failure()) continue;
     if (r <= 0) break;
     // Bytes past the announced body belong to nobody; keep them anyway so a
     // test sees everything the client sent.
@@ -231,22 +206,22 @@ void loopback_server::read_request(int fd) {
   requests_.push_back(std::move(got));
 }
 
-void loopback_server::close_orderly(int fd) const {
-  shutdown(fd, SHUT_WR);
+void loopback_server::close_orderly(tq_socket fd) const {
+  sock_shutdown_send(fd);
   char buf[4096];
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     until - std::chrono::steady_clock::now())
                     .count();
-    if (left <= 0 || wait_fd(fd, POLLIN, static_cast<int>(left)) != 1) break;
-    ssize_t r = recv(fd, buf, sizeof buf, 0);
-    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+    if (left <= 0 || wait_fd(fd, SOCK_IN, static_cast<int>(left)) != 1) break;
+    ptrdiff_t r = tq_plat_recv(fd, buf, sizeof buf);
+    if (r == 0 || (r < 0 && !transient_failure())) break;
   }
-  ::close(fd);
+  tq_plat_close(fd);
 }
 
-void loopback_server::serve(int fd, const loopback_script &script) {
+void loopback_server::serve(tq_socket fd, const loopback_script &script) {
   for (const loopback_step &s : script.steps) {
     switch (s.kind) {
       case loopback_step::SEND:
@@ -267,21 +242,18 @@ void loopback_server::serve(int fd, const loopback_script &script) {
       case loopback_step::CLOSE:
         close_orderly(fd);
         return;
-      case loopback_step::RESET: {
-        linger lg = {1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-        ::close(fd);
+      case loopback_step::RESET:
+        sock_close_reset(fd);
         return;
-      }
       case loopback_step::STALL:
-        wait_fd(-1, 0, -1);
+        wait_fd(TQ_NO_SOCKET, 0, -1);
         goto abort;
       case loopback_step::AWAIT_CLOSE:
         for (;;) {
           char buf[4096];
-          if (wait_fd(fd, POLLIN, -1) != 1) goto abort;
-          ssize_t r = recv(fd, buf, sizeof buf, 0);
-          if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+          if (wait_fd(fd, SOCK_IN, -1) != 1) goto abort;
+          ptrdiff_t r = tq_plat_recv(fd, buf, sizeof buf);
+          if (r < 0 && transient_failure()) continue;
           if (r > 0) continue;
           std::lock_guard<std::mutex> lock(mu_);
           client_closes_++;
@@ -294,15 +266,15 @@ void loopback_server::serve(int fd, const loopback_script &script) {
   close_orderly(fd);
   return;
 abort:
-  ::close(fd);
+  tq_plat_close(fd);
 }
 
 void loopback_server::run() {
   std::vector<std::thread> workers;
   for (int served = 0; served < max_connections_;) {
-    if (wait_fd(listen_fd_, POLLIN, -1) != 1) break;
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (wait_fd(listen_fd_, SOCK_IN, -1) != 1) break;
+    tq_socket fd = sock_accept(listen_fd_);
+    if (fd == TQ_NO_SOCKET) continue;
     {
       std::lock_guard<std::mutex> lock(mu_);
       accepted_++;
@@ -326,39 +298,31 @@ void loopback_server::run() {
 
 refused_port::refused_port() {
   int port = 0;
-  fd_ = bind_loopback(0, &port);
-  if (fd_ >= 0) port_ = port;
+  fd_ = sock_bind_loopback(&port);
+  if (fd_ != TQ_NO_SOCKET) port_ = port;
 }
 
 refused_port::~refused_port() {
-  if (fd_ >= 0) ::close(fd_);
+  tq_plat_close(fd_);
 }
 
 // --- silent_listener ---------------------------------------------------------
 
 silent_listener::silent_listener() {
   int port = 0;
-  listen_fd_ = bind_loopback(0, &port);
-  if (listen_fd_ < 0 || listen(listen_fd_, 0) != 0) return;
+  listen_fd_ = sock_bind_loopback(&port);
+  if (listen_fd_ == TQ_NO_SOCKET || !sock_listen(listen_fd_, 0)) return;
   port_ = port;
 
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
   // Fill the accept queue until a connect stays pending: from then on the
   // kernel drops every new SYN.
   for (int attempt = 0; attempt < 8 && !ok_; attempt++) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-      ::close(fd);
-      return;
-    }
-    pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, 300) == 0) {
+    tq_socket fd = sock_connect_loopback(port);
+    if (fd == TQ_NO_SOCKET) return;
+    sock_waiter w = {fd, SOCK_OUT, false};
+    if (sock_wait(&w, 1, 300) == 0) {
       ok_ = true;
-      ::close(fd);
+      tq_plat_close(fd);
     } else {
       fillers_.push_back(fd);
     }
@@ -366,8 +330,8 @@ silent_listener::silent_listener() {
 }
 
 silent_listener::~silent_listener() {
-  for (int fd : fillers_) ::close(fd);
-  if (listen_fd_ >= 0) ::close(listen_fd_);
+  for (tq_socket fd : fillers_) tq_plat_close(fd);
+  tq_plat_close(listen_fd_);
 }
 
 }  // namespace ws_test

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "sdk/platform.h"
+
 namespace ws_test {
 
 struct loopback_step {
@@ -91,19 +93,20 @@ class loopback_server {
  private:
   void start();
   void run();
-  void serve(int fd, const loopback_script &script);
-  // 1 ready, 0 timed out, -1 stopped or failed.
-  int wait_fd(int fd, short events, int timeout_ms) const;
-  bool send_bytes(int fd, const char *p, size_t n) const;
+  void serve(tq_socket fd, const loopback_script &script);
+  // 1 ready, 0 timed out, -1 stopped or failed. events: SOCK_IN, SOCK_OUT.
+  int wait_fd(tq_socket fd, short events, int timeout_ms) const;
+  bool send_bytes(tq_socket fd, const char *p, size_t n) const;
   bool pause(int ms) const;
-  void read_request(int fd);
-  void close_orderly(int fd) const;
+  void read_request(tq_socket fd);
+  void close_orderly(tq_socket fd) const;
 
   std::vector<loopback_script> scripts_;  // one, or one per connection
   bool concurrent_ = false;
   int max_connections_;
-  int listen_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd, readable once stop() was called
+  tq_socket listen_fd_ = TQ_NO_SOCKET;
+  // A connected pair: stop() writes to [1], so [0] turns readable.
+  tq_socket wake_[2] = {TQ_NO_SOCKET, TQ_NO_SOCKET};
   int port_ = 0;
   std::thread thread_;
   mutable std::mutex mu_;
@@ -126,7 +129,7 @@ class refused_port {
   int port() const { return port_; }
 
  private:
-  int fd_ = -1;
+  tq_socket fd_ = TQ_NO_SOCKET;
   int port_ = 0;
 };
 
@@ -144,8 +147,8 @@ class silent_listener {
   int port() const { return port_; }
 
  private:
-  int listen_fd_ = -1;
-  std::vector<int> fillers_;
+  tq_socket listen_fd_ = TQ_NO_SOCKET;
+  std::vector<tq_socket> fillers_;
   int port_ = 0;
   bool ok_ = false;
 };

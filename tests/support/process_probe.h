@@ -6,9 +6,9 @@
 
 namespace ws_test {
 
-// Number of entries in /proc/self/fd (the listing's own descriptor excluded),
-// or -1 when it cannot be read. Compare before and after a scenario to catch
-// leaked sockets.
+// Number of entries in /proc/self/fd (the listing's own descriptor excluded);
+// on Windows the number of open socket handles. -1 when it cannot be read.
+// Compare before and after a scenario to catch leaked sockets.
 int open_fd_count();
 
 // Sends everything written to descriptor 2 into a temporary file from

@@ -3,13 +3,8 @@
 // loopback HTTP server started by the tests.
 #include "plugin/ws_mcp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <yyjson.h>
 #include <ostream>
 
@@ -24,6 +19,7 @@
 
 #include "plugin/ws_meta.h"
 #include "plugin/ws_render.h"
+#include "support/test_sockets.h"
 
 namespace {
 
@@ -32,23 +28,19 @@ namespace {
 class loopback_server {
  public:
   explicit loopback_server(std::string response) : response_(std::move(response)) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        listen(fd_, 16) != 0 || getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n) != 0) {
+    int port = 0;
+    fd_ = ws_test::sock_bind_loopback(&port);
+    if (fd_ == TQ_NO_SOCKET || !ws_test::sock_listen(fd_, 16)) {
       ADD_FAILURE() << "cannot listen on loopback";
       return;
     }
-    port_ = ntohs(a.sin_port);
+    port_ = port;
     thread_ = std::thread([this] { serve(); });
   }
   ~loopback_server() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
+    tq_plat_close(fd_);
   }
   loopback_server(const loopback_server &) = delete;
   loopback_server &operator=(const loopback_server &) = delete;
@@ -62,16 +54,14 @@ class loopback_server {
  private:
   void serve() {
     while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
+      if (!ready(fd_, ws_test::SOCK_IN, 50)) continue;
+      const tq_socket c = ws_test::sock_accept(fd_);
+      if (c == TQ_NO_SOCKET) continue;
       std::string head;
       char buf[4096];
       while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-        pollfd q{c, POLLIN, 0};
-        if (poll(&q, 1, 5000) <= 0) break;
-        const ssize_t got = recv(c, buf, sizeof buf, 0);
+        if (!ready(c, ws_test::SOCK_IN, 5000)) break;
+        const ptrdiff_t got = tq_plat_recv(c, buf, sizeof buf);
         if (got <= 0) break;
         head.append(buf, static_cast<size_t>(got));
       }
@@ -82,9 +72,8 @@ class loopback_server {
       if (head_end != std::string::npos && cl != std::string::npos && cl < head_end) {
         const size_t want = head_end + 4 + strtoul(head.c_str() + cl + 16, nullptr, 10);
         while (head.size() < want && head.size() < 65536) {
-          pollfd q{c, POLLIN, 0};
-          if (poll(&q, 1, 5000) <= 0) break;
-          const ssize_t got = recv(c, buf, sizeof buf, 0);
+          if (!ready(c, ws_test::SOCK_IN, 5000)) break;
+          const ptrdiff_t got = tq_plat_recv(c, buf, sizeof buf);
           if (got <= 0) break;
           head.append(buf, static_cast<size_t>(got));
         }
@@ -95,16 +84,23 @@ class loopback_server {
       }
       size_t off = 0;
       while (off < response_.size()) {
-        const ssize_t put = send(c, response_.data() + off, response_.size() - off, MSG_NOSIGNAL);
+        if (!ready(c, ws_test::SOCK_OUT, 5000)) break;
+        const ptrdiff_t put = tq_plat_send(c, response_.data() + off, response_.size() - off);
+        if (put < 0 && tq_plat_error_is_transient(tq_platform_last_error())) continue;
         if (put <= 0) break;
         off += static_cast<size_t>(put);
       }
-      close(c);
+      tq_plat_close(c);
     }
   }
 
+  static bool ready(tq_socket s, short events, int timeout_ms) {
+    ws_test::sock_waiter w = {s, events, false};
+    return ws_test::sock_wait(&w, 1, timeout_ms) > 0;
+  }
+
   std::string response_;
-  int fd_ = -1;
+  tq_socket fd_ = TQ_NO_SOCKET;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -2,8 +2,13 @@
 #include "plugin/ws_meta.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <yyjson.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -46,18 +51,25 @@ template <typename Fn>
 std::string capture_stdout(Fn fn, bool flush) {
   fflush(stdout);
   int fds[2];
+#ifdef _WIN32
+  // Binary, as the program's own standard output is: no "\r" is added.
+  if (_pipe(fds, 1 << 16, _O_BINARY) != 0) return "<pipe failed>";
+#else
   if (pipe(fds) != 0) return "<pipe failed>";
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fds[1], STDOUT_FILENO);
+#endif
+  const int saved = dup(1);
+  dup2(fds[1], 1);
   close(fds[1]);
   fn();
   if (flush) fflush(stdout);
-  dup2(saved, STDOUT_FILENO);  // closes the last write end of the pipe
+  dup2(saved, 1);  // closes the last write end of the pipe
   close(saved);
   std::string got;
   char buf[4096];
-  ssize_t r;
-  while ((r = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(r));
+  int r;
+  while ((r = static_cast<int>(read(fds[0], buf, sizeof buf))) > 0) {
+    got.append(buf, static_cast<size_t>(r));
+  }
   close(fds[0]);
   return got;
 }
