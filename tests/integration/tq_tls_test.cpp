@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sdk/platform_roots.h"
 #include "sdk/tq_ca_bundle.h"
 #include "sdk/tq_conn.h"
 #include "sdk/tq_pool.h"
@@ -27,6 +28,9 @@ namespace {
 
 using ws_test::run_in_child;
 using ws_test::tls_server;
+#ifdef _WIN32
+using ws_test::setenv;
+#endif
 
 const char kHint[] = "; TQ_TLS_INSECURE=1 exists for debugging self-hosted relays only";
 const char kRequest[] = "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
@@ -465,12 +469,17 @@ TEST_F(TqTls, AnchorsLoadOnceAtTheFirstHandshake) {
   });
   EXPECT_TRUE(read_once.passed()) << read_once.err;
 
-  // Without TQ_CA_BUNDLE the first system bundle that opens is read; the
-  // build embeds Debian's, which is the first path tried. Insecure mode lets
-  // the handshake finish so that the table can be counted.
+  // Without TQ_CA_BUNDLE the system's certificate store (Windows) and the
+  // first system bundle that opens are read; the build embeds Debian's, which
+  // is the first path tried (Wine opens it too). Insecure mode lets the
+  // handshake finish so that the table can be counted.
+  size_t store_roots = 0;
+  tq_platform_store_roots(
+      [](void *ctx, const unsigned char *, size_t) { ++*static_cast<size_t *>(ctx); },
+      &store_roots);
   const size_t system_roots =
-      certificates_in(ws_test::read_file("/etc/ssl/certs/ca-certificates.crt"));
-  ASSERT_GT(system_roots, 0u);
+      store_roots + certificates_in(ws_test::read_file("/etc/ssl/certs/ca-certificates.crt"));
+  ASSERT_GT(system_roots, store_roots);
   const auto from_system = run_in_child({{"TQ_CA_BUNDLE", ""}, {"TQ_TLS_INSECURE", "1"}}, [&] {
     with_open(url("rsa"), [&](tq_conn &c) {
       EXPECT_EQ(c.trusted, 0) << "the private CA is in no system bundle";

@@ -2,6 +2,8 @@
 // test binary itself, started again for the running test only; it runs the
 // test from its start, and the marker variable tells it which run_in_child
 // call of that test is its own.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -110,7 +112,31 @@ std::wstring quoted(const std::wstring &arg) {
   return out;
 }
 
+// In a child, what the test prints before the child's own call (its checks
+// of placeholder results among it) is no news: standard output goes to NUL
+// from start-up until the body runs.
+int g_saved_stdout = -1;
+
+struct quiet_until_own_call {
+  quiet_until_own_call() {
+    if (getenv(kMarker) == nullptr) return;
+    fflush(stdout);
+    const int null_fd = _open("NUL", _O_WRONLY);
+    if (null_fd < 0) return;
+    g_saved_stdout = _dup(1);
+    _dup2(null_fd, 1);
+    _close(null_fd);
+  }
+};
+const quiet_until_own_call g_quiet;
+
 [[noreturn]] void child_main(const std::function<void()> &body) {
+  if (g_saved_stdout >= 0) {
+    fflush(stdout);
+    _dup2(g_saved_stdout, 1);
+  }
+  // As the program's start-up does: diagnostic lines end in a bare newline.
+  _setmode(2, _O_BINARY);
   const ::testing::TestResult *result =
       ::testing::UnitTest::GetInstance()->current_test_info()->result();
   // Failures of the test's own checks before this call (of placeholder

@@ -123,6 +123,34 @@ std::string tls_pin(const std::string &dir, const std::string &name) {
 }
 
 tls_server::tls_server(const std::vector<tls_listener> &listeners) {
+  std::vector<std::string> plans;
+  for (const tls_listener &l : listeners) {
+    std::string plan = "name=" + l.name + ",mode=" + l.mode;
+    if (!l.cert.empty()) plan += ",cert=" + l.cert + ",key=" + l.key;
+    if (!l.alt_cert.empty()) plan += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
+    if (l.max_accept > 0) plan += ",max_accept=" + std::to_string(l.max_accept);
+    plans.push_back(plan);
+  }
+#ifdef _WIN32
+  // A Windows run_in_child child runs the test again from its start, so it
+  // would start a server of its own, whose events the parent never counts.
+  // It uses its parent's instead, which the parent names in the environment
+  // the child inherits: "<log> PORTS name=<port> ...".
+  std::string all_plans;
+  for (const std::string &plan : plans) all_plans += plan + " ";
+  shared_var_ = "WS_TEST_TLS_SERVER_" + std::to_string(std::hash<std::string>{}(all_plans));
+  if (const char *shared = getenv(shared_var_.c_str())) {
+    std::istringstream in(shared);
+    std::string line;
+    if (in >> log_ && std::getline(in, line) && read_ports(line, listeners.size())) {
+      attached_ = true;
+      return;
+    }
+    ports_.clear();
+    log_.clear();
+    return;
+  }
+#endif
   // The event log lies where the server can open it too: under the build
   // folder, whose path the helper (a Linux program on Windows) understands.
   const std::string build = build_dir();
@@ -135,13 +163,7 @@ tls_server::tls_server(const std::vector<tls_listener> &listeners) {
   log_ = log_dir_ + "/events";
 
   std::vector<std::string> args = {"python3", script_path(), "serve", "--log", log_};
-  for (const tls_listener &l : listeners) {
-    std::string plan = "name=" + l.name + ",mode=" + l.mode;
-    if (!l.cert.empty()) plan += ",cert=" + l.cert + ",key=" + l.key;
-    if (!l.alt_cert.empty()) plan += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
-    if (l.max_accept > 0) plan += ",max_accept=" + std::to_string(l.max_accept);
-    args.insert(args.end(), {"--listen", plan});
-  }
+  for (const std::string &plan : plans) args.insert(args.end(), {"--listen", plan});
   std::string why;
   if (!helper_.start(args, &why)) {
     fprintf(stderr, "tls_server: %s\n", why.c_str());
@@ -152,23 +174,27 @@ tls_server::tls_server(const std::vector<tls_listener> &listeners) {
   // "PORTS name=<port> ...\n", within 30 s (python starts slowly on a busy machine).
   std::string line;
   helper_.read_line(&line, tq_now_ms() + 30000);
-
-  std::istringstream words(line);
-  std::string word;
-  if (!(words >> word) || word != "PORTS") {
+  if (!read_ports(line, listeners.size())) {
+    ports_.clear();
     stop();
     return;
   }
+#ifdef _WIN32
+  _putenv_s(shared_var_.c_str(), (log_ + " " + line).c_str());
+#endif
+}
+
+bool tls_server::read_ports(const std::string &line, size_t listeners) {
+  std::istringstream words(line);
+  std::string word;
+  if (!(words >> word) || word != "PORTS") return false;
   while (words >> word) {
     const size_t eq = word.find('=');
     if (eq == std::string::npos) continue;
     const int port = atoi(word.c_str() + eq + 1);
     if (port > 0 && port < 65536) ports_.emplace_back(word.substr(0, eq), port);
   }
-  if (ports_.size() != listeners.size()) {
-    ports_.clear();
-    stop();
-  }
+  return ports_.size() == listeners;
 }
 
 tls_server::~tls_server() {
@@ -213,6 +239,10 @@ int tls_server::close_notifies(const std::string &name) const {
 }
 
 void tls_server::stop() {
+  if (attached_) return;  // the parent's server, stopped by the parent
+#ifdef _WIN32
+  if (!shared_var_.empty()) _putenv_s(shared_var_.c_str(), "");
+#endif
   helper_.finish(3000);  // the server leaves at the end of its input
   if (!log_dir_.empty()) {
     std::error_code ec;
