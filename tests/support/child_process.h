@@ -16,14 +16,16 @@
 // --gtest_filter naming the running test, its environment the parent's with
 // the same changes. It runs the test from the start; its run_in_child calls
 // before the one it was started for return a passed result at once, and that
-// call runs body and ends the child. So the test's code up to the call must
-// give the same values in both processes (ports of servers the test starts
-// differ, but the child starts its own), and the checks on earlier results
-// see placeholders. Children are numbered in the order the test starts
-// them, which must not vary from one run to the next (so never from threads).
-// The child's TMP and TEMP name a fresh folder, removed when it has ended. Exit code 0 when body
-// raised no new GoogleTest failure; there is no leak check and signal is always 0 (a timed-out
-// child is ended with TerminateProcess).
+// call runs body and ends the child (status 3 when the re-run never gets
+// there). So body must find what it needs the same in both processes: what
+// differs (a scratch folder, the port of a server the test started) it takes
+// from the settings; a tls_server is the parent's in the child too. Children
+// are numbered in the order the test starts them, which must not vary from
+// one run to the next (so never from threads). The child's output before its
+// own call is dropped; its TMP and TEMP name a fresh folder, removed when it
+// has ended. Exit code 0 when body raised no new GoogleTest failure; there
+// is no leak check, and signal is always 0 (a child past its time-out is
+// ended with TerminateProcess).
 #pragma once
 
 #include <cstdint>

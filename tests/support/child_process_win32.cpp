@@ -114,11 +114,14 @@ std::wstring quoted(const std::wstring &arg) {
 
 // In a child, what the test prints before the child's own call (its checks
 // of placeholder results among it) is no news: standard output goes to NUL
-// from start-up until the body runs.
+// from start-up until the body runs. A child whose run of the test never
+// reaches that call (an earlier assertion ended it) must not look like a
+// body that passed: it ends with status 3 instead of the test's own.
 int g_saved_stdout = -1;
+bool g_own_call_reached = false;
 
-struct quiet_until_own_call {
-  quiet_until_own_call() {
+struct child_mode {
+  child_mode() {
     if (getenv(kMarker) == nullptr) return;
     fflush(stdout);
     const int null_fd = _open("NUL", _O_WRONLY);
@@ -127,10 +130,17 @@ struct quiet_until_own_call {
     _dup2(null_fd, 1);
     _close(null_fd);
   }
+  ~child_mode() {
+    if (getenv(kMarker) == nullptr || g_own_call_reached) return;
+    fprintf(stderr, "run_in_child: the re-run test never reached the call %s\n", getenv(kMarker));
+    fflush(stderr);
+    _exit(3);
+  }
 };
-const quiet_until_own_call g_quiet;
+const child_mode g_child_mode;
 
 [[noreturn]] void child_main(const std::function<void()> &body) {
+  g_own_call_reached = true;
   if (g_saved_stdout >= 0) {
     fflush(stdout);
     _dup2(g_saved_stdout, 1);

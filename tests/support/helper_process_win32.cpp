@@ -15,11 +15,21 @@ namespace {
 constexpr int kConnectTimeoutMs = 10000;
 constexpr uint32_t kMaxFrame = 1u << 20;
 
+// Waits for sock until deadline_ms, however far off (one wait of the
+// platform layer lasts at most 30 s, and certificate generation may take
+// longer on a busy machine).
+bool wait_until(tq_socket s, tq_plat_wait_kind kind, int64_t deadline_ms) {
+  while (tq_plat_wait(s, kind, deadline_ms) != 1) {
+    if (tq_now_ms() >= deadline_ms) return false;
+  }
+  return true;
+}
+
 // Exactly len bytes, or false at the end of the stream or the deadline.
 bool recv_all(tq_socket s, char *buf, size_t len, int64_t deadline_ms) {
   size_t got = 0;
   while (got < len) {
-    if (tq_plat_wait(s, TQ_PLAT_READABLE, deadline_ms) != 1) return false;
+    if (!wait_until(s, TQ_PLAT_READABLE, deadline_ms)) return false;
     const ptrdiff_t n = tq_plat_recv(s, buf + got, len - got);
     if (n < 0 && tq_plat_error_is_transient(tq_platform_last_error())) continue;
     if (n <= 0) return false;
@@ -31,7 +41,7 @@ bool recv_all(tq_socket s, char *buf, size_t len, int64_t deadline_ms) {
 bool send_all(tq_socket s, const std::string &bytes, int64_t deadline_ms) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    if (tq_plat_wait(s, TQ_PLAT_WRITABLE, deadline_ms) != 1) return false;
+    if (!wait_until(s, TQ_PLAT_WRITABLE, deadline_ms)) return false;
     const ptrdiff_t n = tq_plat_send(s, bytes.data() + sent, bytes.size() - sent);
     if (n < 0 && tq_plat_error_is_transient(tq_platform_last_error())) continue;
     if (n <= 0) return false;
