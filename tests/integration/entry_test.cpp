@@ -1,14 +1,8 @@
 // The built binary as the host starts it: switches, environment triggers,
 // their precedence and the exact bytes of the self-description.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,9 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "support/program_run.h"
+#include "support/ws_env_scope.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+#ifdef _WIN32
+using ws_test::mkdtemp;
+#endif
 
 // Written out here on purpose, not taken from the program's constants, so a
 // changed byte in the program shows up as a failure.
@@ -95,28 +96,30 @@ const std::string kPageStart = "Content-Type: text/html; charset=utf-8\r\n";
 
 using env_map = std::map<std::string, std::string>;
 
-struct run_result {
-  bool exited = false;
-  int status = -1;
-  bool timed_out = false;
-  std::string out;
-  std::string err;
-};
+using run_result = ws_test::program_result;
 
 // Sanitizer settings pass through so that the ASan build reports alike.
 const char *const kPassThrough[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
 
 class EntryTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+#ifndef _WIN32
+  static void SetUpTestSuite() {
+    signal(SIGPIPE, SIG_IGN);
+  }
+#endif
 
   void SetUp() override {
     const char *bin = getenv("WS_BINARY");
     ASSERT_NE(bin, nullptr) << "WS_BINARY must name the built executable";
     binary_ = bin;
+#ifdef _WIN32
+    std::string pattern = fs::temp_directory_path().string() + "/ws-entry-XXXXXX";
+#else
     const char *tmp = getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/ws-entry-XXXXXX";
+#endif
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     config_dir_ = dir_ + "/config";
@@ -132,7 +135,14 @@ class EntryTest : public testing::Test {
   // XDG_CONFIG_HOME are never passed, so nothing can reach the real home.
   run_result run(const std::vector<std::string> &args, const env_map &extra = {},
                  const std::string &input = "") {
+#ifdef _WIN32
+    // Winsock needs the system folder's variable to start.
+    env_map env = {{"SystemRoot", getenv("SystemRoot") ? getenv("SystemRoot") : "C:\\windows"},
+                   { "SWEBSEARCH_CONFIG_DIR",
+                     config_dir_ }};
+#else
     env_map env = {{"PATH", "/usr/bin:/bin"}, {"SWEBSEARCH_CONFIG_DIR", config_dir_}};
+#endif
     for (const char *name : kPassThrough) {
       const char *v = getenv(name);
       if (v != nullptr) env[name] = v;
@@ -144,82 +154,8 @@ class EntryTest : public testing::Test {
   run_result spawn(const std::vector<std::string> &args, const env_map &env,
                    const std::string &input) {
     run_result r;
-    std::vector<std::string> env_text;
-    for (const auto &kv : env) env_text.push_back(kv.first + "=" + kv.second);
-    std::vector<char *> envp;
-    for (std::string &s : env_text) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_text = {binary_};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &s : argv_text) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe2: " << strerror(errno);
-      return r;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, binary_.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (rc != 0) {
-      ADD_FAILURE() << "posix_spawn " << binary_ << ": " << strerror(rc);
-      close(in[1]);
-      close(out[0]);
-      close(err[0]);
-      return r;
-    }
-    // Small inputs fit in the pipe, so this never waits on the child.
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
-      // The child may have ended without reading; that is its business.
-    }
-    close(in[1]);
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) {
-        r.timed_out = true;
-        kill(pid, SIGKILL);
-        break;
-      }
-      const int n = poll(fds, 2, static_cast<int>(left));
-      if (n < 0 && errno != EINTR) break;
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-        char buf[8192];
-        const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-        if (got > 0) {
-          sinks[i]->append(buf, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-          close(fds[i].fd);
-          fds[i].fd = -1;
-          --open_fds;
-        }
-      }
-    }
-    for (const pollfd &p : fds) {
-      if (p.fd >= 0) close(p.fd);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    r.exited = WIFEXITED(status);
-    r.status = r.exited ? WEXITSTATUS(status) : -1;
+    std::string why;
+    if (!ws_test::run_program(binary_, args, env, input, 30000, &r, &why)) ADD_FAILURE() << why;
     return r;
   }
 

@@ -3,6 +3,12 @@
 // certificates, pins and the pinned second handshake, insecure mode, broken
 // peers and the end of a TLS stream. The SDK reads its environment once per
 // process, so every scenario runs in a child process of its own.
+#ifdef _WIN32
+#include <windows.h>
+// wincrypt.h needs the types of windows.h.
+#include <wincrypt.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -12,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "sdk/platform_roots.h"
 #include "sdk/tq_ca_bundle.h"
 #include "sdk/tq_conn.h"
 #include "sdk/tq_pool.h"
@@ -27,6 +34,9 @@ namespace {
 
 using ws_test::run_in_child;
 using ws_test::tls_server;
+#ifdef _WIN32
+using ws_test::setenv;
+#endif
 
 const char kHint[] = "; TQ_TLS_INSECURE=1 exists for debugging self-hosted relays only";
 const char kRequest[] = "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
@@ -445,6 +455,44 @@ TEST_F(TqTls, BrokenPeersFailTheHandshakeWithinTheTimeOut) {
   }
 }
 
+#ifdef _WIN32
+// A company's own root installed the Windows way, into the machine's ROOT
+// store, is trusted with no TQ_CA_BUNDLE: a real handshake succeeds, and
+// fails again once the root is removed. A fresh process each time, since a
+// process reads the store once. (A re-run child adds the root as well; the
+// second one removes it again before its own check.)
+TEST_F(TqTls, ARootInTheWindowsStoreIsTrustedUntilItIsRemoved) {
+  const std::string pem = ws_test::read_file(path("ca.pem"));  // signed the "rsa" certificate
+  DWORD len = 0;
+  ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &len,
+                                   nullptr, nullptr));
+  std::vector<BYTE> der(len);
+  ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &len,
+                                   nullptr, nullptr));
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr);
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), len,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, &added));
+  ASSERT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+  const auto installed = run_in_child({}, [&] {
+    with_open(url("rsa"), [](tq_conn &c) {
+      EXPECT_EQ(c.trusted, 1);
+      int last = 0;
+      EXPECT_EQ(exchange(&c, &last), ws_test::kTlsResponse);
+    });
+  });
+  CertDeleteCertificateFromStore(added);  // frees the context too
+  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  CertCloseStore(store, 0);
+  EXPECT_TRUE(installed.passed()) << installed.err;
+
+  const auto removed = run_in_child({}, [&] { expect_refused(url("rsa"), handshake_failed(62)); });
+  EXPECT_TRUE(removed.passed()) << removed.err;
+}
+#endif
+
 TEST_F(TqTls, AnchorsLoadOnceAtTheFirstHandshake) {
   const std::string ca_pem = ws_test::read_file(path("ca.pem"));
   const auto added_first = run_in_child({{"TQ_CA_BUNDLE", path("missing.pem")}}, [&] {
@@ -465,12 +513,17 @@ TEST_F(TqTls, AnchorsLoadOnceAtTheFirstHandshake) {
   });
   EXPECT_TRUE(read_once.passed()) << read_once.err;
 
-  // Without TQ_CA_BUNDLE the first system bundle that opens is read; the
-  // build embeds Debian's, which is the first path tried. Insecure mode lets
-  // the handshake finish so that the table can be counted.
+  // Without TQ_CA_BUNDLE the system's certificate store (Windows) and the
+  // first system bundle that opens are read; the build embeds Debian's, which
+  // is the first path tried (Wine opens it too). Insecure mode lets the
+  // handshake finish so that the table can be counted.
+  size_t store_roots = 0;
+  tq_platform_store_roots(
+      [](void *ctx, const unsigned char *, size_t) { ++*static_cast<size_t *>(ctx); },
+      &store_roots);
   const size_t system_roots =
-      certificates_in(ws_test::read_file("/etc/ssl/certs/ca-certificates.crt"));
-  ASSERT_GT(system_roots, 0u);
+      store_roots + certificates_in(ws_test::read_file("/etc/ssl/certs/ca-certificates.crt"));
+  ASSERT_GT(system_roots, store_roots);
   const auto from_system = run_in_child({{"TQ_CA_BUNDLE", ""}, {"TQ_TLS_INSECURE", "1"}}, [&] {
     with_open(url("rsa"), [&](tq_conn &c) {
       EXPECT_EQ(c.trusted, 0) << "the private CA is in no system bundle";

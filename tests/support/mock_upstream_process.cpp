@@ -1,25 +1,14 @@
 // tests/support/mock_upstream.py as a child process of a C++ test.
 #include "support/mock_upstream_process.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <yyjson.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
-extern char **environ;
+#include "sdk/platform.h"
+#include "sdk/tq_conn.h"
 
 namespace ws_test {
 
@@ -27,34 +16,9 @@ namespace {
 
 constexpr int kControlTimeoutMs = 10000;
 
-using clock_type = std::chrono::steady_clock;
-
-int ms_left(clock_type::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Waits for fd to become ready for events; false on time-out or error.
-bool wait_fd(int fd, short events, clock_type::time_point deadline) {
-  while (true) {
-    pollfd p{fd, events, 0};
-    int rc = poll(&p, 1, ms_left(deadline));
-    if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
-  }
-}
-
-void close_fd(int *fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-struct fd_closer {
-  int fd;
-  ~fd_closer() {
-    if (fd >= 0) close(fd);
-  }
+struct socket_closer {
+  tq_socket sock;
+  ~socket_closer() { tq_plat_close(sock); }
 };
 
 }  // namespace
@@ -120,61 +84,17 @@ bool mock_upstream_process::start(const std::vector<std::string> &args, int time
     script = here.substr(0, slash + 1) + "mock_upstream.py";
   }
 
-  int in_pipe[2], out_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0) {
-    error_ = "pipe failed";
-    return false;
-  }
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-    close(in_pipe[0]);
-    close(in_pipe[1]);
-    error_ = "pipe failed";
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-
-  std::vector<std::string> argv_s = {"python3", script};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, "python3", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  if (rc != 0) {
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    error_ = std::string("cannot start python3: ") + strerror(rc);
-    return false;
-  }
-  pid_ = pid;
-  stdin_fd_ = in_pipe[1];
-  stdout_fd_ = out_pipe[0];
+  std::vector<std::string> argv = {"python3", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!helper_.start(argv, &error_)) return false;
 
   // The first line is "PORT <n>".
-  auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   std::string line;
-  while (line.find('\n') == std::string::npos) {
-    if (!wait_fd(stdout_fd_, POLLIN, deadline)) {
-      error_ = "the mock did not report its port in time";
-      stop();
-      return false;
-    }
-    char buf[64];
-    ssize_t n = read(stdout_fd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error_ = "the mock ended before reporting its port";
-      stop();
-      return false;
-    }
-    line.append(buf, static_cast<size_t>(n));
+  if (!helper_.read_line(&line, tq_now_ms() + timeout_ms)) {
+    error_ = helper_.running() ? "the mock did not report its port in time"
+                               : "the mock ended before reporting its port";
+    stop();
+    return false;
   }
   if (line.compare(0, 5, "PORT ") != 0 || (port_ = atoi(line.c_str() + 5)) <= 0) {
     error_ = "unexpected first line from the mock: " + line;
@@ -185,27 +105,8 @@ bool mock_upstream_process::start(const std::vector<std::string> &args, int time
 }
 
 void mock_upstream_process::stop() {
-  // End of input tells the mock to leave; a signal follows if it lingers.
-  close_fd(&stdin_fd_);
-  if (pid_ > 0) {
-    auto deadline = clock_type::now() + std::chrono::milliseconds(1000);
-    bool reaped = false;
-    while (!reaped && clock_type::now() < deadline) {
-      pid_t r = waitpid(pid_, nullptr, WNOHANG);
-      if (r == pid_ || (r < 0 && errno != EINTR)) {
-        reaped = true;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-    if (!reaped) {
-      kill(pid_, SIGKILL);
-      while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-      }
-    }
-    pid_ = -1;
-  }
-  close_fd(&stdout_fd_);
+  // End of input tells the mock to leave; it is killed if it lingers.
+  helper_.finish(1000);
   port_ = 0;
 }
 
@@ -215,17 +116,22 @@ bool mock_upstream_process::control(const std::string &method, const std::string
     error_ = "the mock is not running";
     return false;
   }
-  auto deadline = clock_type::now() + std::chrono::milliseconds(kControlTimeoutMs);
-  fd_closer s{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  if (s.fd < 0) {
+  const int64_t deadline = tq_now_ms() + kControlTimeoutMs;
+  tq_plat_addrs *addrs = nullptr;
+  if (tq_plat_resolve("127.0.0.1", port_, &addrs) != 0) {
+    error_ = "cannot resolve 127.0.0.1";
+    return false;
+  }
+  tq_plat_addrs_guard addrs_guard(addrs);
+  socket_closer s{tq_plat_socket_for(addrs, 0)};
+  if (s.sock == TQ_NO_SOCKET) {
     error_ = "socket failed";
     return false;
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+  int so_error = 0;
+  if (tq_plat_connect_start(s.sock, addrs, 0) != 0 ||
+      tq_plat_wait(s.sock, TQ_PLAT_WRITABLE, deadline) != 1 ||
+      tq_plat_socket_error(s.sock, &so_error) != 0 || so_error != 0) {
     error_ = "cannot connect to the mock";
     return false;
   }
@@ -236,12 +142,12 @@ bool mock_upstream_process::control(const std::string &method, const std::string
   req += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   size_t sent = 0;
   while (sent < req.size()) {
-    if (!wait_fd(s.fd, POLLOUT, deadline)) {
+    if (tq_plat_wait(s.sock, TQ_PLAT_WRITABLE, deadline) != 1) {
       error_ = "sending to the mock timed out";
       return false;
     }
-    ssize_t n = send(s.fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    ptrdiff_t n = tq_plat_send(s.sock, req.data() + sent, req.size() - sent);
+    if (n < 0 && tq_plat_error_is_transient(tq_platform_last_error())) continue;
     if (n <= 0) {
       error_ = "sending to the mock failed";
       return false;
@@ -250,13 +156,13 @@ bool mock_upstream_process::control(const std::string &method, const std::string
   }
   std::string reply;
   while (true) {
-    if (!wait_fd(s.fd, POLLIN, deadline)) {
+    if (tq_plat_wait(s.sock, TQ_PLAT_READABLE, deadline) != 1) {
       error_ = "the mock did not answer in time";
       return false;
     }
     char buf[4096];
-    ssize_t n = recv(s.fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
+    ptrdiff_t n = tq_plat_recv(s.sock, buf, sizeof buf);
+    if (n < 0 && tq_plat_error_is_transient(tq_platform_last_error())) continue;
     if (n < 0) {
       error_ = "reading from the mock failed";
       return false;

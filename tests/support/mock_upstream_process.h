@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/helper_process.h"
+
 namespace ws_test {
 
 struct mock_request {
@@ -38,11 +40,11 @@ class mock_upstream_process {
   // Starts the mock with extra command-line arguments and waits up to
   // timeout_ms for its "PORT <n>" line. False with a reason in error().
   bool start(const std::vector<std::string> &args = {}, int timeout_ms = 15000);
-  // Closes the child's standard input, then terminates it if it has not
-  // gone within a second, and reaps it. Bounded; safe to call twice.
+  // Closes the child's standard input, then kills it if it has not gone
+  // within a second, and reaps it. Bounded; safe to call twice.
   void stop();
 
-  bool running() const { return pid_ > 0; }
+  bool running() const { return helper_.running(); }
   int port() const { return port_; }
   // "http://127.0.0.1:<port>"
   std::string base() const;
@@ -60,9 +62,7 @@ class mock_upstream_process {
   bool control(const std::string &method, const std::string &target, const std::string &body,
                int *status, std::string *answer);
 
-  int pid_ = -1;
-  int stdin_fd_ = -1;
-  int stdout_fd_ = -1;
+  helper_process helper_;
   int port_ = 0;
   std::string error_;
 };

@@ -1,13 +1,7 @@
+// Paths are written with forward slashes throughout (generic_string): on
+// Windows they are handed to a Linux helper, which knows no backslashes.
 #include "support/tls_fixture.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +11,9 @@
 #include <iterator>
 #include <sstream>
 
+#include "sdk/tq_conn.h"
+#include "support/ws_env_scope.h"
+
 namespace ws_test {
 
 const char kTlsResponse[] =
@@ -25,11 +22,6 @@ const char kTlsResponse[] =
 namespace {
 
 namespace fs = std::filesystem;
-
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 std::string slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -53,44 +45,14 @@ std::string build_dir() {
   if (build && *build) return build;
   const char *binary = getenv("WS_BINARY");
   if (!binary || !*binary) return "";
-  return fs::path(binary).parent_path().string();
-}
-
-// Waits for pid at most timeout_ms, then kills it. Its exit code, or -1.
-int reap(pid_t pid, int timeout_ms) {
-  const int64_t deadline = now_ms() + timeout_ms;
-  int status = 0;
-  for (;;) {
-    const pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (w < 0) return -1;
-    if (now_ms() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    usleep(5000);
-  }
-}
-
-[[noreturn]] void exec_python(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>("python3"));
-  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execvp("python3", argv.data());
-  _exit(127);
+  return fs::path(binary).parent_path().generic_string();
 }
 
 // Runs the generator into dir; true on exit code 0.
 bool generate(const std::string &dir, std::string *why) {
-  const pid_t pid = fork();
-  if (pid < 0) {
-    *why = "fork failed";
-    return false;
-  }
-  if (pid == 0) exec_python({script_path(), "certs", dir});
-  if (reap(pid, 180000) != 0) {
+  helper_process gen;
+  if (!gen.start({"python3", script_path(), "certs", dir}, why)) return false;
+  if (gen.finish(180000) != 0) {
     *why = "certificate generation failed (see stderr)";
     return false;
   }
@@ -119,7 +81,7 @@ std::string tls_cert_dir(std::string *why) {
   const std::string build = build_dir();
   std::error_code ec;
   if (build.empty()) {
-    std::string tmpl = (fs::temp_directory_path() / "ws_tls_XXXXXX").string();
+    std::string tmpl = (fs::temp_directory_path() / "ws_tls_XXXXXX").generic_string();
     if (!mkdtemp(tmpl.data())) {
       *why = "mkdtemp failed";
       return "";
@@ -135,11 +97,11 @@ std::string tls_cert_dir(std::string *why) {
   name << "tls-certs-" << std::hex << std::hash<std::string>{}(slurp(script));
   const fs::path base = fs::path(build) / "test-data";
   const fs::path final_dir = base / name.str();
-  if (fs::exists(final_dir / "self_ec.pin")) return cached = final_dir.string();
+  if (fs::exists(final_dir / "self_ec.pin")) return cached = final_dir.generic_string();
   fs::create_directories(base, ec);
-  std::string tmpl = (base / (name.str() + ".tmp-XXXXXX")).string();
+  std::string tmpl = (base / (name.str() + ".tmp-XXXXXX")).generic_string();
   if (!mkdtemp(tmpl.data())) {
-    *why = "mkdtemp failed under " + base.string();
+    *why = "mkdtemp failed under " + base.generic_string();
     return "";
   }
   if (!generate(tmpl, why)) {
@@ -148,12 +110,12 @@ std::string tls_cert_dir(std::string *why) {
   }
   // Whole sets only: the rename is atomic, and a process that loses the race
   // uses the winner's set.
-  if (rename(tmpl.c_str(), final_dir.c_str()) != 0) fs::remove_all(tmpl, ec);
+  if (rename(tmpl.c_str(), final_dir.generic_string().c_str()) != 0) fs::remove_all(tmpl, ec);
   if (!fs::exists(final_dir / "self_ec.pin")) {
-    *why = "certificate set incomplete in " + final_dir.string();
+    *why = "certificate set incomplete in " + final_dir.generic_string();
     return "";
   }
-  return cached = final_dir.string();
+  return cached = final_dir.generic_string();
 }
 
 std::string tls_pin(const std::string &dir, const std::string &name) {
@@ -161,76 +123,78 @@ std::string tls_pin(const std::string &dir, const std::string &name) {
 }
 
 tls_server::tls_server(const std::vector<tls_listener> &listeners) {
-  char log_tmpl[] = "/tmp/ws_tls_log_XXXXXX";
-  const int log_fd = mkstemp(log_tmpl);
-  if (log_fd < 0) return;
-  close(log_fd);
-  log_ = log_tmpl;
-
-  std::vector<std::string> args = {script_path(), "serve", "--log", log_};
+  std::vector<std::string> plans;
   for (const tls_listener &l : listeners) {
     std::string plan = "name=" + l.name + ",mode=" + l.mode;
     if (!l.cert.empty()) plan += ",cert=" + l.cert + ",key=" + l.key;
     if (!l.alt_cert.empty()) plan += ",alt_cert=" + l.alt_cert + ",alt_key=" + l.alt_key;
     if (l.max_accept > 0) plan += ",max_accept=" + std::to_string(l.max_accept);
-    args.insert(args.end(), {"--listen", plan});
+    plans.push_back(plan);
   }
-
-  int in_pipe[2];
-  int out_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0) return;
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-    close(in_pipe[0]);
-    close(in_pipe[1]);
+#ifdef _WIN32
+  // A Windows run_in_child child runs the test again from its start, so it
+  // would start a server of its own, whose events the parent never counts.
+  // It uses its parent's instead, which the parent names in the environment
+  // the child inherits: "<log> PORTS name=<port> ...".
+  std::string all_plans;
+  for (const std::string &plan : plans) all_plans += plan + " ";
+  shared_var_ = "WS_TEST_TLS_SERVER_" + std::to_string(std::hash<std::string>{}(all_plans));
+  if (const char *shared = getenv(shared_var_.c_str())) {
+    std::istringstream in(shared);
+    std::string line;
+    if (in >> log_ && std::getline(in, line) && read_ports(line, listeners.size())) {
+      attached_ = true;
+      return;
+    }
+    ports_.clear();
+    log_.clear();
     return;
   }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    exec_python(args);
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  if (pid < 0) {
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    return;
-  }
-  pid_ = pid;
-  stdin_fd_ = in_pipe[1];
+#endif
+  // The event log lies where the server can open it too: under the build
+  // folder, whose path the helper (a Linux program on Windows) understands.
+  const std::string build = build_dir();
+  const fs::path base = build.empty() ? fs::temp_directory_path() : fs::path(build) / "test-data";
+  std::error_code ec;
+  fs::create_directories(base, ec);
+  std::string tmpl = (base / "ws_tls_log_XXXXXX").generic_string();
+  if (!mkdtemp(tmpl.data())) return;
+  log_dir_ = tmpl;
+  log_ = log_dir_ + "/events";
 
-  // "PORTS name=<port> ...\n", within 30 s (python starts slowly on a busy machine).
-  std::string line;
-  const int64_t deadline = now_ms() + 30000;
-  while (line.find('\n') == std::string::npos) {
-    const int64_t left = deadline - now_ms();
-    if (left <= 0) break;
-    pollfd p = {out_pipe[0], POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[256];
-    const ssize_t n = read(out_pipe[0], buf, sizeof buf);
-    if (n <= 0) break;
-    line.append(buf, static_cast<size_t>(n));
-  }
-  close(out_pipe[0]);
-
-  std::istringstream words(line);
-  std::string word;
-  if (!(words >> word) || word != "PORTS") {
+  std::vector<std::string> args = {"python3", script_path(), "serve", "--log", log_};
+  for (const std::string &plan : plans) args.insert(args.end(), {"--listen", plan});
+  std::string why;
+  if (!helper_.start(args, &why)) {
+    fprintf(stderr, "tls_server: %s\n", why.c_str());
     stop();
     return;
   }
+
+  // "PORTS name=<port> ...\n", within 30 s (python starts slowly on a busy machine).
+  std::string line;
+  helper_.read_line(&line, tq_now_ms() + 30000);
+  if (!read_ports(line, listeners.size())) {
+    ports_.clear();
+    stop();
+    return;
+  }
+#ifdef _WIN32
+  _putenv_s(shared_var_.c_str(), (log_ + " " + line).c_str());
+#endif
+}
+
+bool tls_server::read_ports(const std::string &line, size_t listeners) {
+  std::istringstream words(line);
+  std::string word;
+  if (!(words >> word) || word != "PORTS") return false;
   while (words >> word) {
     const size_t eq = word.find('=');
     if (eq == std::string::npos) continue;
     const int port = atoi(word.c_str() + eq + 1);
     if (port > 0 && port < 65536) ports_.emplace_back(word.substr(0, eq), port);
   }
-  if (ports_.size() != listeners.size()) {
-    ports_.clear();
-    stop();
-  }
+  return ports_.size() == listeners;
 }
 
 tls_server::~tls_server() {
@@ -275,16 +239,15 @@ int tls_server::close_notifies(const std::string &name) const {
 }
 
 void tls_server::stop() {
-  if (stdin_fd_ >= 0) {
-    close(stdin_fd_);  // the server leaves at the end of its input
-    stdin_fd_ = -1;
-  }
-  if (pid_ > 0) {
-    reap(pid_, 3000);  // kills it when it does not leave in time
-    pid_ = -1;
-  }
-  if (!log_.empty()) {
-    unlink(log_.c_str());
+  if (attached_) return;  // the parent's server, stopped by the parent
+#ifdef _WIN32
+  if (!shared_var_.empty()) _putenv_s(shared_var_.c_str(), "");
+#endif
+  helper_.finish(3000);  // the server leaves at the end of its input
+  if (!log_dir_.empty()) {
+    std::error_code ec;
+    fs::remove_all(log_dir_, ec);
+    log_dir_.clear();
     log_.clear();
   }
 }

@@ -10,11 +10,11 @@
 // Every server is stopped by its destructor, bounded in time.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/helper_process.h"
 
 namespace ws_test {
 
@@ -68,11 +68,16 @@ class tls_server {
 
  private:
   int count(const std::string &line) const;
+  // Fills ports_ from a "PORTS name=<port> ..." line; true when every
+  // listener has its port.
+  bool read_ports(const std::string &line, size_t listeners);
 
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;
+  helper_process helper_;
   std::vector<std::pair<std::string, int>> ports_;
+  std::string log_dir_;  // holds the event log, removed by stop()
   std::string log_;
+  std::string shared_var_;  // Windows: names this server to run_in_child children
+  bool attached_ = false;   // a child's handle on its parent's server
 };
 
 }  // namespace ws_test

@@ -4,6 +4,12 @@
 #pragma once
 
 #include <unistd.h>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +29,15 @@ namespace ws_test {
 // keeps the process environment in step, so the wide-character view that
 // the Windows build reads sees the change too).
 inline int setenv(const char *name, const char *value, int) {
-  return _putenv_s(name, value);
+  if (value[0] != '\0') return _putenv_s(name, value);
+  // _putenv_s takes an empty value for removal, yet a process can be given
+  // a variable set but empty, which the program tells from an unset one.
+  // The system's environment can hold one: set it there, then have the C
+  // run-time take its table again from the system's, which Wine's (where
+  // these tests run) does on every change made through it.
+  if (!SetEnvironmentVariableA(name, "")) return -1;
+  _putenv_s("WS_TEST_ENV_RESYNC", "1");
+  return _putenv_s("WS_TEST_ENV_RESYNC", "");
 }
 inline int unsetenv(const char *name) {
   return _putenv_s(name, "");  // an empty value removes the variable

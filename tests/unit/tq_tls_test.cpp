@@ -354,7 +354,8 @@ TEST(TqPins, EnvironmentListIsSplitOnceAndComparedWithoutCase) {
         EXPECT_EQ(tq_pin_matches_hex(p.hex.c_str()), p.expect);
       }
       // Read once per process: a later change of the variable is not seen.
-      setenv("TQ_TLS_PIN", kPinB.c_str(), 1);
+      ws_test::EnvScope env;
+      env.set("TQ_TLS_PIN", kPinB);
       for (const probe &p : rw.probes) EXPECT_EQ(tq_pin_matches_hex(p.hex.c_str()), p.expect);
     });
     EXPECT_TRUE(r.passed()) << r.err;

@@ -49,13 +49,12 @@ int64_t now_ms() {
 
 }  // namespace
 
-child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
-                          int timeout_ms) {
-  child_result r;
+child_process::child_process(std::initializer_list<env_setting> env,
+                             const std::function<void()> &body) {
   int fds[2];
   if (pipe(fds) != 0) {
-    r.err = "pipe failed";
-    return r;
+    result_.err = "pipe failed";
+    return;
   }
   fflush(stdout);
   fflush(stderr);
@@ -63,15 +62,27 @@ child_result run_in_child(std::initializer_list<env_setting> env, const std::fun
   if (pid < 0) {
     close(fds[0]);
     close(fds[1]);
-    r.err = "fork failed";
-    return r;
+    result_.err = "fork failed";
+    return;
   }
   if (pid == 0) {
     close(fds[0]);
     child_main(fds[1], env, body);
   }
   close(fds[1]);
+  pid_ = pid;
+  err_fd_ = fds[0];
+}
 
+child_process::~child_process() {
+  wait();
+}
+
+child_result child_process::wait(int timeout_ms) {
+  if (waited_ || pid_ < 0) return result_;
+  waited_ = true;
+  child_result &r = result_;
+  const pid_t pid = pid_;
   const int64_t deadline = now_ms() + timeout_ms;
   char buf[4096];
   for (;;) {
@@ -81,15 +92,16 @@ child_result run_in_child(std::initializer_list<env_setting> env, const std::fun
       kill(pid, SIGKILL);
       break;
     }
-    pollfd p = {fds[0], POLLIN, 0};
+    pollfd p = {err_fd_, POLLIN, 0};
     const int ready = poll(&p, 1, static_cast<int>(left));
     if (ready < 0) continue;  // EINTR: the deadline is checked again
     if (ready == 0) continue;
-    const ssize_t n = read(fds[0], buf, sizeof buf);
+    const ssize_t n = read(err_fd_, buf, sizeof buf);
     if (n <= 0) break;  // end of file: the child is done with stderr
     r.err.append(buf, static_cast<size_t>(n));
   }
-  close(fds[0]);
+  close(err_fd_);
+  err_fd_ = -1;
 
   int status = 0;
   // After end of file the child is exiting; a child that closed stderr
@@ -111,6 +123,12 @@ child_result run_in_child(std::initializer_list<env_setting> env, const std::fun
     r.signal = WTERMSIG(status);
   }
   return r;
+}
+
+child_result run_in_child(std::initializer_list<env_setting> env, const std::function<void()> &body,
+                          int timeout_ms) {
+  child_process child(env, body);
+  return child.wait(timeout_ms);
 }
 
 }  // namespace ws_test
