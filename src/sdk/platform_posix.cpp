@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "sdk/platform.h"
+#include "sdk/platform_sockets.h"
 
 namespace {
 
@@ -38,11 +39,6 @@ constexpr int kOwnMapBytes = 128 * 1024;
 
 }  // namespace
 
-struct tq_plat_addrs {
-  addrinfo *head;
-  size_t count;
-};
-
 // An eventfd: readable while signalled, so poll watches it beside the socket.
 struct tq_plat_wake {
   int fd;
@@ -56,6 +52,8 @@ namespace {
 thread_local tq_plat_wake *t_wake = nullptr;
 
 }  // namespace
+
+void tq_plat_sockets_start(void) {}
 
 void tq_platform_startup(void) {
   struct sigaction sa = {};
@@ -106,57 +104,10 @@ void tq_platform_diag(const char *fmt, ...) {
   } while (w < 0 && errno == EINTR);
 }
 
-// --- name resolution --------------------------------------------------------
-
-int tq_plat_resolve(const char *host, int port, tq_plat_addrs **out) {
-  *out = nullptr;
-  char service[16];
-  snprintf(service, sizeof service, "%d", port);
-
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *head = nullptr;
-  if (getaddrinfo(host, service, &hints, &head) != 0) return -1;
-  if (head == nullptr) return -1;
-
-  auto *list = static_cast<tq_plat_addrs *>(malloc(sizeof(tq_plat_addrs)));
-  if (list == nullptr) {
-    freeaddrinfo(head);
-    return -1;
-  }
-  list->head = head;
-  list->count = 0;
-  for (const addrinfo *ai = head; ai != nullptr; ai = ai->ai_next) list->count++;
-  *out = list;
-  return 0;
-}
-
-static const addrinfo *candidate(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = addrs->head;
-  for (size_t k = 0; k < i && ai != nullptr; k++) ai = ai->ai_next;
-  return ai;
-}
-
-size_t tq_plat_addrs_count(const tq_plat_addrs *addrs) {
-  return addrs ? addrs->count : 0;
-}
-
-int tq_plat_addrs_family(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
-  return ai ? ai->ai_family : -1;
-}
-
-void tq_plat_addrs_free(tq_plat_addrs *addrs) {
-  if (addrs == nullptr) return;
-  if (addrs->head) freeaddrinfo(addrs->head);
-  free(addrs);
-}
-
 // --- sockets ----------------------------------------------------------------
 
 tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
+  const addrinfo *ai = tq_plat_candidate(addrs, i);
   if (ai == nullptr) return TQ_NO_SOCKET;
   int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
   if (fd < 0) return TQ_NO_SOCKET;
@@ -178,7 +129,7 @@ tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
 }
 
 int tq_plat_connect_start(tq_socket sock, const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
+  const addrinfo *ai = tq_plat_candidate(addrs, i);
   if (ai == nullptr) {
     errno = EINVAL;
     return -1;
@@ -231,31 +182,6 @@ bool tq_plat_error_is_transient(int error) {
 
 void tq_plat_close(tq_socket sock) {
   if (sock != TQ_NO_SOCKET) close(sock);
-}
-
-// --- address literals -------------------------------------------------------
-
-size_t tq_plat_parse_ip(const char *text, unsigned char out[16]) {
-  if (text == nullptr) return 0;
-  if (inet_pton(AF_INET, text, out) == 1) return 4;
-  if (inet_pton(AF_INET6, text, out) == 1) return 16;
-  return 0;
-}
-
-size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]) {
-  const addrinfo *ai = candidate(addrs, i);
-  if (ai == nullptr) return 0;
-  if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-    const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
-    memcpy(out, &sin->sin_addr, 4);
-    return 4;
-  }
-  if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
-    const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
-    memcpy(out, &sin6->sin6_addr, 16);
-    return 16;
-  }
-  return 0;
 }
 
 // --- wake-up handles --------------------------------------------------------

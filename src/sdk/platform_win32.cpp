@@ -12,25 +12,12 @@
 #include <cstring>
 
 #include "sdk/platform.h"
+#include "sdk/platform_sockets.h"
 
 namespace {
 
 // Longest single select; a longer deadline is reported as not ready after it.
 constexpr int64_t kMaxWaitMs = 30000;
-
-// Winsock must be started before the first resolver or socket call. A
-// function-local static starts it exactly once, also when several threads
-// reach it together; it is never shut down (the process ends instead).
-void start_winsock(void) {
-  static const bool started = [] {
-    WSADATA data;
-    // The result is not examined: a failed start-up shows as failing
-    // resolver and socket calls, which report it.
-    WSAStartup(MAKEWORD(2, 2), &data);
-    return true;
-  }();
-  (void)started;
-}
 
 SOCKET as_socket(tq_socket sock) {
   return static_cast<SOCKET>(sock);
@@ -42,10 +29,19 @@ int clamp_int(size_t len) {
 
 }  // namespace
 
-struct tq_plat_addrs {
-  addrinfo *head;
-  size_t count;
-};
+// Winsock must be started before the first resolver or socket call. A
+// function-local static starts it exactly once, also when several threads
+// reach it together; it is never shut down (the process ends instead).
+void tq_plat_sockets_start(void) {
+  static const bool started = [] {
+    WSADATA data;
+    // The result is not examined: a failed start-up shows as failing
+    // resolver and socket calls, which report it.
+    WSAStartup(MAKEWORD(2, 2), &data);
+    return true;
+  }();
+  (void)started;
+}
 
 // select waits on sockets only, so a wake-up handle is one: a UDP socket on
 // loopback connected to itself, readable while a datagram it sent to itself
@@ -110,60 +106,12 @@ void tq_platform_diag(const char *fmt, ...) {
   (void)_write(2, line, static_cast<unsigned>(len));
 }
 
-// --- name resolution --------------------------------------------------------
-
-int tq_plat_resolve(const char *host, int port, tq_plat_addrs **out) {
-  *out = nullptr;
-  start_winsock();
-  char service[16];
-  snprintf(service, sizeof service, "%d", port);
-
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *head = nullptr;
-  if (getaddrinfo(host, service, &hints, &head) != 0) return -1;
-  if (head == nullptr) return -1;
-
-  auto *list = static_cast<tq_plat_addrs *>(malloc(sizeof(tq_plat_addrs)));
-  if (list == nullptr) {
-    freeaddrinfo(head);
-    return -1;
-  }
-  list->head = head;
-  list->count = 0;
-  for (const addrinfo *ai = head; ai != nullptr; ai = ai->ai_next) list->count++;
-  *out = list;
-  return 0;
-}
-
-static const addrinfo *candidate(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = addrs->head;
-  for (size_t k = 0; k < i && ai != nullptr; k++) ai = ai->ai_next;
-  return ai;
-}
-
-size_t tq_plat_addrs_count(const tq_plat_addrs *addrs) {
-  return addrs ? addrs->count : 0;
-}
-
-int tq_plat_addrs_family(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
-  return ai ? ai->ai_family : -1;
-}
-
-void tq_plat_addrs_free(tq_plat_addrs *addrs) {
-  if (addrs == nullptr) return;
-  if (addrs->head) freeaddrinfo(addrs->head);
-  free(addrs);
-}
-
 // --- sockets ----------------------------------------------------------------
 
 tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
+  const addrinfo *ai = tq_plat_candidate(addrs, i);
   if (ai == nullptr) return TQ_NO_SOCKET;
-  start_winsock();
+  tq_plat_sockets_start();
   // Not inherited by child processes, as SOCK_CLOEXEC on POSIX.
   SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -184,7 +132,7 @@ tq_socket tq_plat_socket_for(const tq_plat_addrs *addrs, size_t i) {
 }
 
 int tq_plat_connect_start(tq_socket sock, const tq_plat_addrs *addrs, size_t i) {
-  const addrinfo *ai = candidate(addrs, i);
+  const addrinfo *ai = tq_plat_candidate(addrs, i);
   if (ai == nullptr) {
     WSASetLastError(WSAEINVAL);
     return -1;
@@ -251,36 +199,10 @@ void tq_plat_close(tq_socket sock) {
   if (sock != TQ_NO_SOCKET) closesocket(as_socket(sock));
 }
 
-// --- address literals -------------------------------------------------------
-
-size_t tq_plat_parse_ip(const char *text, unsigned char out[16]) {
-  if (text == nullptr) return 0;
-  start_winsock();
-  if (inet_pton(AF_INET, text, out) == 1) return 4;
-  if (inet_pton(AF_INET6, text, out) == 1) return 16;
-  return 0;
-}
-
-size_t tq_plat_addrs_ip(const tq_plat_addrs *addrs, size_t i, unsigned char out[16]) {
-  const addrinfo *ai = candidate(addrs, i);
-  if (ai == nullptr) return 0;
-  if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-    const auto *sin = reinterpret_cast<const sockaddr_in *>(ai->ai_addr);
-    memcpy(out, &sin->sin_addr, 4);
-    return 4;
-  }
-  if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
-    const auto *sin6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
-    memcpy(out, &sin6->sin6_addr, 16);
-    return 16;
-  }
-  return 0;
-}
-
 // --- wake-up handles --------------------------------------------------------
 
 tq_plat_wake *tq_plat_wake_new(void) {
-  start_winsock();
+  tq_plat_sockets_start();
   SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return nullptr;
   sockaddr_in self = {};
