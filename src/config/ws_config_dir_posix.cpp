@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t kDirArea = 1024;
+constexpr size_t kDirArea = WS_CONFIG_MAX_PATH;
 
 bool is_dir(const char *path) {
   struct stat st;
@@ -64,21 +64,6 @@ bool write_whole(int fd, const char *p, size_t len) {
   return true;
 }
 
-// The folder as "<base><rest>" into dst, created; -1 when it does not fit
-// whole (a cut folder would be some other folder) or cannot be created.
-int make_folder(char *dst, size_t size, const char *base, const char *rest) {
-  char area[kDirArea];
-  int n = snprintf(area, sizeof area, "%s%s", base, rest);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof area || static_cast<size_t>(n) >= size) {
-    dst[0] = '\0';
-    return -1;
-  }
-  memcpy(dst, area, static_cast<size_t>(n) + 1);
-  if (ws_mkdir_p(dst) == 0) return 0;
-  dst[0] = '\0';
-  return -1;
-}
-
 }  // namespace
 
 int ws_mkdir_p(const char *path) {
@@ -106,24 +91,20 @@ int ws_config_dir_at(const char *workspace, char *dst, size_t size) {
   dst[0] = '\0';
   char rest[64];
   const char *over = getenv("SWEBSEARCH_CONFIG_DIR");
-  if (over != nullptr && over[0] != '\0') return make_folder(dst, size, over, "");
+  if (over != nullptr && over[0] != '\0') return ws_make_folder(dst, size, over, "");
   if (workspace != nullptr && is_dir(workspace)) {
     snprintf(rest, sizeof rest, "/.torvale/connectors/%s", WS_PLUGIN_ID);
-    if (make_folder(dst, size, workspace, rest) == 0) return 0;
+    if (ws_make_folder(dst, size, workspace, rest) == 0) return 0;
   }
   const char *xdg = getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] != '\0') {
     snprintf(rest, sizeof rest, "/torvale/connectors/%s", WS_PLUGIN_ID);
-    return make_folder(dst, size, xdg, rest);
+    return ws_make_folder(dst, size, xdg, rest);
   }
   const char *home = getenv("HOME");
   if (home == nullptr || home[0] == '\0') home = ".";
   snprintf(rest, sizeof rest, "/.torvale/connectors/%s", WS_PLUGIN_ID);
-  return make_folder(dst, size, home, rest);
-}
-
-int ws_config_dir(char *dst, size_t size) {
-  return ws_config_dir_at("/workspace", dst, size);
+  return ws_make_folder(dst, size, home, rest);
 }
 
 int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len, char *why,

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t kDirArea = 1024;
+constexpr size_t kDirArea = WS_CONFIG_MAX_PATH;
 // Wide copies of the longest path handled here (the 1300-byte temporary
 // path): UTF-8 never needs fewer bytes than UTF-16 needs units.
 constexpr size_t kWideArea = 1400;
@@ -131,21 +131,6 @@ bool move_over(const wchar_t *from, const wchar_t *to) {
   }
 }
 
-// The folder as "<base><rest>" into dst, created; -1 when it does not fit
-// whole (a cut folder would be some other folder) or cannot be created.
-int make_folder(char *dst, size_t size, const char *base, const char *rest) {
-  char area[kDirArea];
-  int n = snprintf(area, sizeof area, "%s%s", base, rest);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof area || static_cast<size_t>(n) >= size) {
-    dst[0] = '\0';
-    return -1;
-  }
-  memcpy(dst, area, static_cast<size_t>(n) + 1);
-  if (ws_mkdir_p(dst) == 0) return 0;
-  dst[0] = '\0';
-  return -1;
-}
-
 }  // namespace
 
 int ws_mkdir_p(const char *path) {
@@ -176,25 +161,21 @@ int ws_config_dir_at(const char *workspace, char *dst, size_t size) {
   char rest[64];
   char value[kDirArea];
   int got = env_utf8(L"SWEBSEARCH_CONFIG_DIR", value, sizeof value);
-  if (got != 0) return got > 0 ? make_folder(dst, size, value, "") : -1;
+  if (got != 0) return got > 0 ? ws_make_folder(dst, size, value, "") : -1;
   if (workspace != nullptr && is_dir(workspace)) {
     snprintf(rest, sizeof rest, "/.torvale/connectors/%s", WS_PLUGIN_ID);
-    if (make_folder(dst, size, workspace, rest) == 0) return 0;
+    if (ws_make_folder(dst, size, workspace, rest) == 0) return 0;
   }
   got = env_utf8(L"LOCALAPPDATA", value, sizeof value);
   if (got != 0) {
     snprintf(rest, sizeof rest, "\\torvale\\connectors\\%s", WS_PLUGIN_ID);
-    return got > 0 ? make_folder(dst, size, value, rest) : -1;
+    return got > 0 ? ws_make_folder(dst, size, value, rest) : -1;
   }
   got = env_utf8(L"USERPROFILE", value, sizeof value);
   if (got < 0) return -1;
   if (got == 0) ws_copy(value, sizeof value, ".");
   snprintf(rest, sizeof rest, "\\.torvale\\connectors\\%s", WS_PLUGIN_ID);
-  return make_folder(dst, size, value, rest);
-}
-
-int ws_config_dir(char *dst, size_t size) {
-  return ws_config_dir_at("/workspace", dst, size);
+  return ws_make_folder(dst, size, value, rest);
 }
 
 int ws_read_small_file(const char *path, size_t max, char **out, size_t *out_len, char *why,

@@ -1,6 +1,6 @@
 // Private to src/config/. The folder and file primitives are the only code
-// of the unit that touches the file system (ws_config_dir_posix.cpp), so a
-// twin for another platform replaces that one file and nothing else.
+// of the unit that touches the file system (ws_config_dir_posix.cpp and its
+// Windows twin ws_config_dir_win32.cpp, one chosen by the build).
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,19 @@ constexpr const char WS_PLUGIN_ID[] = "plugin_websearch";
 // config.json is read only when it holds 1 byte to 1 MiB.
 constexpr size_t WS_CONFIG_MAX_FILE = 1048576;
 
-// --- file system (ws_config_dir_posix.cpp) -----------------------------
+// Longest folder path the rules build (bytes, the NUL included).
+constexpr size_t WS_CONFIG_MAX_PATH = 1024;
+
+// --- file system (ws_config_dir_posix.cpp, ws_config_dir_win32.cpp) -----
 
 // Creates path and its parents (mode 0700). 0 when path is a directory
 // afterwards; -1 for an empty or over-long (1024 bytes and more) path.
 int ws_mkdir_p(const char *path);
+
+// The folder as "<base><rest>" into dst, created (ws_config_folder.cpp);
+// -1 with dst empty when it does not fit whole (a cut folder would be some
+// other folder) or cannot be created.
+int ws_make_folder(char *dst, size_t size, const char *base, const char *rest);
 
 // ws_config_dir with the workspace root given: "/workspace" in the product,
 // a scratch folder (or a missing one) in tests.
