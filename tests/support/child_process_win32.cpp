@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/command_line_win32.h"
 #include "support/ws_env_scope.h"
 
 namespace ws_test {
@@ -23,14 +24,6 @@ namespace ws_test {
 namespace {
 
 constexpr const char kMarker[] = "WS_TEST_RUN_IN_CHILD";
-
-std::wstring widen(const std::string &s) {
-  if (s.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
 
 std::string current_test_name() {
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -89,27 +82,6 @@ std::wstring child_environment(std::initializer_list<env_setting> env, const std
   }
   block += L'\0';
   return block;
-}
-
-std::wstring quoted(const std::wstring &arg) {
-  // The command-line rules of the C run-time: backslashes double only
-  // before a quote.
-  std::wstring out = L"\"";
-  size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-    } else if (c == L'"') {
-      out.append(slashes + 1, L'\\');
-      slashes = 0;
-    } else {
-      slashes = 0;
-    }
-    out += c;
-  }
-  out.append(slashes, L'\\');
-  out += L'"';
-  return out;
 }
 
 // In a child, what the test prints before the child's own call (its checks
@@ -218,9 +190,8 @@ child_process::child_process(std::initializer_list<env_setting> env,
   si.hStdOutput = out;
   si.hStdError = write_end;
   PROCESS_INFORMATION pi = {};
-  const BOOL started =
-      CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                     environment.data(), nullptr, &si, &pi);
+  const bool started =
+      start_process(self, &cmd, TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(), &si, &pi);
   CloseHandle(write_end);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (out != nullptr) CloseHandle(out);

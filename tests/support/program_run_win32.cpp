@@ -3,11 +3,10 @@
 
 #include <thread>
 
+#include "support/command_line_win32.h"
 #include "support/program_run.h"
 
 namespace ws_test {
-
-namespace {
 
 std::wstring widen(const std::string &s) {
   if (s.empty()) return std::wstring();
@@ -17,8 +16,6 @@ std::wstring widen(const std::string &s) {
   return out;
 }
 
-// One argument as the C run-time splits a command line: backslashes double
-// only before a quote.
 std::wstring quoted(const std::wstring &arg) {
   std::wstring out = L"\"";
   size_t slashes = 0;
@@ -37,6 +34,21 @@ std::wstring quoted(const std::wstring &arg) {
   out += L'"';
   return out;
 }
+
+bool start_process(const wchar_t *app, std::wstring *cmd, BOOL inherit, DWORD flags, void *env,
+                   STARTUPINFOW *si, PROCESS_INFORMATION *pi) {
+  constexpr int kAttempts = 5;
+  constexpr DWORD kPauseMs = 100;
+  for (int attempt = 1;; attempt++) {
+    if (CreateProcessW(app, cmd->data(), nullptr, nullptr, inherit, flags, env, nullptr, si, pi)) {
+      return true;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return false;
+    Sleep(kPauseMs);
+  }
+}
+
+namespace {
 
 struct handle_closer {
   HANDLE h = nullptr;
@@ -91,8 +103,7 @@ bool run_program(const std::string &binary, const std::vector<std::string> &args
   si.hStdError = err_child.h;
   PROCESS_INFORMATION pi = {};
   const std::wstring app = widen(binary);
-  if (!CreateProcessW(app.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                      block.data(), nullptr, &si, &pi)) {
+  if (!start_process(app.c_str(), &cmd, TRUE, CREATE_UNICODE_ENVIRONMENT, block.data(), &si, &pi)) {
     *why = "CreateProcessW " + binary + ": error " + std::to_string(GetLastError());
     return false;
   }
