@@ -5,8 +5,6 @@
 // Input: one control byte, then the response. Bit 0 of the control byte
 // picks tq_read_all (set) or tq_read_line; the other bits pick the line
 // buffer's size.
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -16,9 +14,10 @@
 
 #include "sdk/tq_http.h"
 
+#include "canned_peer.h"
+
 namespace {
 
-constexpr size_t kMaxResponse = 65536;  // fits the socket buffer whole
 constexpr size_t kBodyMax = 4194304;
 
 void check(bool ok, const char *what) {
@@ -35,25 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t control = data[0];
   data++;
   size--;
-  if (size > kMaxResponse) size = kMaxResponse;
-
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
-  int sndbuf = 4 * static_cast<int>(kMaxResponse);
-  setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  size_t put = 0;
-  while (put < size) {
-    ssize_t w = write(fds[1], data + put, size - put);
-    if (w <= 0) break;
-    put += static_cast<size_t>(w);
-  }
-  shutdown(fds[1], SHUT_WR);  // the answer ends where the input ends
-
-  tq_conn c;
-  memset(&c, 0, sizeof c);
-  c.sock = fds[0];
-  snprintf(c.host, sizeof c.host, "fuzz.test");
-  c.port = 80;
+  fuzz::canned_peer peer;
+  if (!peer.open(data, size, 80)) return 0;
+  tq_conn &c = peer.conn;
   tq_conn_guard guard(&c);
 
   char err[512];
@@ -82,6 +65,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       check(strlen(buf.data()) < line_size, "line not terminated inside the buffer");
     }
   }
-  close(fds[1]);
   return 0;
 }

@@ -6,8 +6,6 @@
 // Input: one control byte, then the answer. The low two bits of the control
 // byte pick the handshake: 0 CONNECT, 1 CONNECT with credentials, 2 SOCKS5
 // to a name, 3 SOCKS5 with credentials to an IPv6 address.
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -16,9 +14,10 @@
 
 #include "sdk/tq_proxy.h"
 
+#include "canned_peer.h"
+
 namespace {
 
-constexpr size_t kMaxAnswer = 65536;  // fits the socket buffer whole
 constexpr char kPassword[] = "fuzz-secret-pw";
 
 void check(bool ok, const char *what) {
@@ -35,25 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const int mode = data[0] & 3;
   data++;
   size--;
-  if (size > kMaxAnswer) size = kMaxAnswer;
-
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
-  int sndbuf = 4 * static_cast<int>(kMaxAnswer);
-  setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  size_t put = 0;
-  while (put < size) {
-    ssize_t w = write(fds[1], data + put, size - put);
-    if (w <= 0) break;
-    put += static_cast<size_t>(w);
-  }
-  shutdown(fds[1], SHUT_WR);  // the answer ends where the input ends
-
-  tq_conn c;
-  memset(&c, 0, sizeof c);
-  c.sock = fds[0];
-  snprintf(c.host, sizeof c.host, "fuzz.test");
-  c.port = 443;
+  fuzz::canned_peer peer;
+  if (!peer.open(data, size, 443)) return 0;
+  tq_conn &c = peer.conn;
   tq_conn_guard guard(&c);
 
   tq_proxy p;
@@ -86,6 +69,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check((rc == 0) == (err[0] == '\0'), "message and result disagree");
   check(strstr(err, kPassword) == nullptr, "password in the message");
   if (rc == 0) check(c.rpos == 0 && c.rlen == 0, "receive buffer not empty after the handshake");
-  close(fds[1]);
   return 0;
 }
