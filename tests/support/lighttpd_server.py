@@ -38,7 +38,8 @@ import subprocess
 import sys
 import tempfile
 
-from local_process import free_port, stop_process, wait_listening
+from local_process import (env_pairs, free_port, read_text, serve_until_stdin_closes, stop_process,
+                           wait_listening)
 
 LIGHTTPD = "/usr/sbin/lighttpd"
 START_TIMEOUT_S = 10.0
@@ -133,11 +134,7 @@ class LighttpdServer:
         self._proc = None
 
     def error_log(self):
-        try:
-            with open(os.path.join(self._workdir, "error.log"), errors="replace") as f:
-                return f.read()
-        except (OSError, TypeError):
-            return ""
+        return read_text(os.path.join(self._workdir, "error.log")) if self._workdir else ""
 
     def stop(self):
         self._halt()
@@ -159,24 +156,8 @@ def main(argv=None):
     ap.add_argument("--docroot")
     ap.add_argument("--path", default="/plugin")
     args = ap.parse_args(argv)
-    env = {}
-    for item in args.env:
-        key, sep, value = item.partition("=")
-        if not sep:
-            ap.error("--env takes K=V")
-        env[key] = value
-    srv = LighttpdServer(args.binary, env=env, docroot=args.docroot, path=args.path)
-    srv.start()
-    try:
-        sys.stdout.write(f"PORT {srv.port}\n")
-        sys.stdout.flush()
-        while sys.stdin.buffer.read(4096):
-            pass
-    except (OSError, ValueError, KeyboardInterrupt):
-        pass
-    finally:
-        srv.stop()
-    return 0
+    srv = LighttpdServer(args.binary, env=env_pairs(ap, args.env), docroot=args.docroot, path=args.path)
+    return serve_until_stdin_closes(srv)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 """Servers that tests start as child processes on loopback ports of their own:
-a free port, the wait until one listens, and a stop bounded in time."""
+a free port, the wait until one listens, a stop bounded in time, and the
+command-line form in which a test of another language starts one."""
 
 import socket
 import subprocess
+import sys
 import time
 
 
@@ -39,3 +41,39 @@ def stop_process(proc, timeout_s):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait(timeout_s)
+
+
+def read_text(path):
+    """The file's text, undecodable bytes replaced; "" when it cannot be read."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except (OSError, TypeError):
+        return ""
+
+
+def env_pairs(parser, items):
+    """The K=V items of a repeated --env option as a dict."""
+    env = {}
+    for item in items:
+        key, sep, value = item.partition("=")
+        if not sep:
+            parser.error("--env takes K=V")
+        env[key] = value
+    return env
+
+
+def serve_until_stdin_closes(server):
+    """Starts server, prints "PORT <n>", and stops it once standard input
+    ends, so the server never outlives the test process that started it."""
+    server.start()
+    try:
+        sys.stdout.write(f"PORT {server.port}\n")
+        sys.stdout.flush()
+        while sys.stdin.buffer.read(4096):
+            pass
+    except (OSError, ValueError, KeyboardInterrupt):
+        pass
+    finally:
+        server.stop()
+    return 0

@@ -34,7 +34,7 @@ import sys
 import tempfile
 import time
 
-from local_process import free_port
+from local_process import env_pairs, free_port, read_text, serve_until_stdin_closes
 
 NGINX = "/usr/sbin/nginx"
 FCGIWRAP = "/usr/sbin/fcgiwrap"
@@ -185,11 +185,7 @@ class NginxServer:
         self._nginx = None
 
     def error_log(self):
-        try:
-            with open(os.path.join(self._workdir, "error.log"), errors="replace") as f:
-                return f.read()
-        except (OSError, TypeError):
-            return ""
+        return read_text(os.path.join(self._workdir, "error.log")) if self._workdir else ""
 
     def stop(self):
         self._halt_nginx()
@@ -211,24 +207,7 @@ def main(argv=None):
     ap.add_argument("--binary", required=True)
     ap.add_argument("--env", action="append", default=[], metavar="K=V")
     args = ap.parse_args(argv)
-    env = {}
-    for item in args.env:
-        key, sep, value = item.partition("=")
-        if not sep:
-            ap.error("--env takes K=V")
-        env[key] = value
-    srv = NginxServer(args.binary, env=env)
-    srv.start()
-    try:
-        sys.stdout.write(f"PORT {srv.port}\n")
-        sys.stdout.flush()
-        while sys.stdin.buffer.read(4096):
-            pass
-    except (OSError, ValueError, KeyboardInterrupt):
-        pass
-    finally:
-        srv.stop()
-    return 0
+    return serve_until_stdin_closes(NginxServer(args.binary, env=env_pairs(ap, args.env)))
 
 
 if __name__ == "__main__":
