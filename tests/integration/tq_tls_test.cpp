@@ -3,12 +3,6 @@
 // certificates, pins and the pinned second handshake, insecure mode, broken
 // peers and the end of a TLS stream. The SDK reads its environment once per
 // process, so every scenario runs in a child process of its own.
-#ifdef _WIN32
-#include <windows.h>
-// wincrypt.h needs the types of windows.h.
-#include <wincrypt.h>
-#endif
-
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -27,6 +21,9 @@
 #include "search/ws_http.h"
 #include "support/child_process.h"
 #include "support/process_probe.h"
+#ifdef _WIN32
+#include "support/root_store_win32.h"
+#endif
 #include "support/tls_fixture.h"
 #include "support/ws_env_scope.h"
 
@@ -463,19 +460,8 @@ TEST_F(TqTls, BrokenPeersFailTheHandshakeWithinTheTimeOut) {
 // second one removes it again before its own check.)
 TEST_F(TqTls, ARootInTheWindowsStoreIsTrustedUntilItIsRemoved) {
   const std::string pem = ws_test::read_file(path("ca.pem"));  // signed the "rsa" certificate
-  DWORD len = 0;
-  ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &len,
-                                   nullptr, nullptr));
-  std::vector<BYTE> der(len);
-  ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &len,
-                                   nullptr, nullptr));
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-  ASSERT_NE(store, nullptr);
-  PCCERT_CONTEXT added = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), len,
-                                               CERT_STORE_ADD_REPLACE_EXISTING, &added));
-  ASSERT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+  ws_test::machine_root root(ws_test::der_from_base64(pem));
+  ASSERT_TRUE(root.ok());
   const auto installed = run_in_child({}, [&] {
     with_open(url("rsa"), [](tq_conn &c) {
       EXPECT_EQ(c.trusted, 1);
@@ -483,9 +469,7 @@ TEST_F(TqTls, ARootInTheWindowsStoreIsTrustedUntilItIsRemoved) {
       EXPECT_EQ(exchange(&c, &last), ws_test::kTlsResponse);
     });
   });
-  CertDeleteCertificateFromStore(added);  // frees the context too
-  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-  CertCloseStore(store, 0);
+  root.remove();
   EXPECT_TRUE(installed.passed()) << installed.err;
 
   const auto removed = run_in_child({}, [&] { expect_refused(url("rsa"), handshake_failed(62)); });

@@ -16,6 +16,7 @@
 
 #include "sdk/tq_tls.h"
 #include "sdk/tq_tls_internal.h"
+#include "support/root_store_win32.h"
 
 namespace {
 
@@ -36,17 +37,10 @@ const char kPrivateRoot[] =
 // The subject of the private root, DER-encoded.
 std::vector<BYTE> private_subject() {
   std::vector<BYTE> out;
-  DWORD len = 0;
-  if (!CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, nullptr, &len, nullptr,
-                            nullptr)) {
-    return out;
-  }
-  std::vector<BYTE> der(len);
-  if (!CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, der.data(), &len, nullptr,
-                            nullptr)) {
-    return out;
-  }
-  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), len);
+  const std::vector<BYTE> der = ws_test::der_from_base64(kPrivateRoot);
+  if (der.empty()) return out;
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   if (c == nullptr) return out;
   out.assign(c->pCertInfo->Subject.pbData,
              c->pCertInfo->Subject.pbData + c->pCertInfo->Subject.cbData);
@@ -109,26 +103,12 @@ TEST(StoreRoots, ARootInstalledInTheMachinesStoreIsTrustedByTheNextProcess) {
   EXPECT_EQ(child_anchor_hits(""), 0) << "the private root is in no bundle";
 
   // Installed the Windows way: into the registry store behind ROOT.
-  DWORD len = 0;
-  ASSERT_TRUE(
-      CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, nullptr, &len, nullptr, nullptr));
-  std::vector<BYTE> der(len);
-  ASSERT_TRUE(CryptStringToBinaryA(kPrivateRoot, 0, CRYPT_STRING_BASE64, der.data(), &len, nullptr,
-                                   nullptr));
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-  ASSERT_NE(store, nullptr);
-  PCCERT_CONTEXT added = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), len,
-                                               CERT_STORE_ADD_REPLACE_EXISTING, &added));
-  // A registry store writes its changes back when told to (or closed).
-  ASSERT_TRUE(CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr));
+  ws_test::machine_root root(ws_test::der_from_base64(kPrivateRoot));
+  ASSERT_TRUE(root.ok());
   const int with_store = child_anchor_hits("");
   // TQ_CA_BUNDLE names the roots in place of the system's, as on Linux.
   const int with_bundle = child_anchor_hits("missing-bundle.pem");
-  CertDeleteCertificateFromStore(added);  // frees the context too
-  CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-  CertCloseStore(store, 0);
+  root.remove();
 
   // Once, though the user's ROOT shows the machine's roots as well.
   EXPECT_EQ(with_store, 1);
